@@ -1,0 +1,52 @@
+# The two commands a newcomer needs:
+#   make demo   builds everything and installs the sample packages from a
+#               floppy set onto a fresh disk image on the test PC
+#   make test   installs what is missing, builds everything, runs every test
+BUILD   ?= build
+JOBS    ?= $(shell nproc)
+HOST    := $(BUILD)/host
+TARGET  := $(BUILD)/target
+ASAN    := $(BUILD)/asan
+BOOTSYS := $(BUILD)/bootsys
+
+.PHONY: all deps host target asan bootsys test unit demo format clean
+
+all: host target bootsys
+
+deps:
+	sh scripts/install-deps.sh
+
+host:
+	cmake -S . -B $(HOST) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DBRINDLEX_TARGET_DIR=$(abspath $(TARGET)) -DBRINDLEX_BOOTSYS_DIR=$(abspath $(BOOTSYS))
+	cmake --build $(HOST) -j $(JOBS)
+
+target:
+	cmake -S . -B $(TARGET) -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+	    -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/i386-static.cmake) -DBRINDLEX_TARGET=ON
+	cmake --build $(TARGET) -j $(JOBS)
+
+asan:
+	cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLEX_SANITIZE=ON
+	cmake --build $(ASAN) -j $(JOBS)
+
+bootsys: target
+	sh testpc/build_boot_system.sh $(abspath $(TARGET)) $(abspath $(BOOTSYS))
+
+unit: host
+	cd $(HOST) && ctest -L unit --output-on-failure -j $(JOBS)
+
+test: deps
+	$(MAKE) host target bootsys asan
+	cd $(ASAN) && ctest -L unit --output-on-failure -j $(JOBS)
+	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
+
+demo: deps
+	$(MAKE) host target bootsys
+	sh testpc/demo.sh $(abspath $(HOST)) $(abspath $(TARGET)) $(abspath $(BOOTSYS))
+
+format:
+	clang-format -i $$(git ls-files '*.cc' '*.h')
+
+clean:
+	rm -rf $(BUILD)

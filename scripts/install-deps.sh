@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs the Debian packages listed in debian-packages.txt that are missing.
+set -eu
+here=$(dirname "$0")
+missing=""
+for p in $(grep -v '^#' "$here/debian-packages.txt"); do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    missing="$missing update"
+fi
+if [ -n "$missing" ]; then
+    if [ "$(id -u)" != 0 ]; then
+        echo "install-deps: missing packages:$missing (run as root)" >&2
+        exit 1
+    fi
+    apt-get update
+    missing=$(echo "$missing" | sed 's/ update//')
+    [ -z "$missing" ] || DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
+fi
