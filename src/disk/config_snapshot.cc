@@ -3,9 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,11 +16,15 @@
 
 namespace {
 
-// The snapshot being taken: its first and its last chunk, and the path of
-// the object being recorded (grown and cut back as the walk descends).
+// Most chunk pieces handed to one read or write call.
+constexpr int MAX_PIECES = 64;
+
+// The snapshot being taken: its first chunk, the chunk being filled (the
+// last of the chain), and the path of the object being recorded (grown and
+// cut back as the walk descends).
 struct SnapshotWriter {
     SnapshotChunk* first;
-    SnapshotChunk* last;
+    SnapshotChunk* fill;
     char path[PATH_MAX];
     size_t path_length;
 };
@@ -33,28 +39,36 @@ SnapshotChunk* new_chunk(int32_t capacity) {
     return chunk;
 }
 
-// Finishes the last chunk and appends a new one of the given capacity.
+int32_t free_space(const SnapshotChunk* chunk) {
+    return chunk->length - chunk->offset;
+}
+
+// Appends a new chunk of the given capacity after the one being filled.
+// Chunks keep their capacity in length until the snapshot is complete.
 bool append_chunk(SnapshotWriter& writer, int32_t capacity) {
     SnapshotChunk* chunk = new_chunk(capacity);
     if (chunk == nullptr) return false;
-    writer.last->length = writer.last->offset;
-    writer.last->offset = 0;
-    writer.last->next = chunk;
-    writer.last = chunk;
+    writer.fill->next = chunk;
+    writer.fill = chunk;
     return true;
 }
 
-int32_t free_space(const SnapshotChunk* chunk) {
-    return chunk->length - chunk->offset;
+// Turns every chunk from filling into reading: length the bytes held,
+// offset the read position.
+void finish_chunks(SnapshotChunk* chunk) {
+    for (; chunk != nullptr; chunk = chunk->next) {
+        chunk->length = chunk->offset;
+        chunk->offset = 0;
+    }
 }
 
 // Appends the current path with its NUL, never split across chunks.
 bool append_path(SnapshotWriter& writer) {
     if (writer.path_length + 1 > size_t(INT32_MAX)) return false;
     int32_t size = int32_t(writer.path_length + 1);
-    if (free_space(writer.last) < size && !append_chunk(writer, size)) return false;
-    memcpy(chunk_data(writer.last) + writer.last->offset, writer.path, size_t(size));
-    writer.last->offset += size;
+    if (free_space(writer.fill) < size && !append_chunk(writer, size)) return false;
+    memcpy(chunk_data(writer.fill) + writer.fill->offset, writer.path, size_t(size));
+    writer.fill->offset += size;
     return true;
 }
 
@@ -62,44 +76,72 @@ bool append_path(SnapshotWriter& writer) {
 bool append_bytes(SnapshotWriter& writer, const void* bytes, size_t size) {
     auto* from = static_cast<const unsigned char*>(bytes);
     while (size > 0) {
-        if (free_space(writer.last) == 0 && !append_chunk(writer, SNAPSHOT_CHUNK_SIZE)) {
+        if (free_space(writer.fill) == 0 && !append_chunk(writer, SNAPSHOT_CHUNK_SIZE)) {
             return false;
         }
-        size_t piece = size_t(free_space(writer.last));
+        size_t piece = size_t(free_space(writer.fill));
         if (piece > size) piece = size;
-        memcpy(chunk_data(writer.last) + writer.last->offset, from, piece);
-        writer.last->offset += int32_t(piece);
+        memcpy(chunk_data(writer.fill) + writer.fill->offset, from, piece);
+        writer.fill->offset += int32_t(piece);
         from += piece;
         size -= piece;
     }
     return true;
 }
 
-ssize_t read_retrying(int fd, void* buffer, size_t size) {
-    ssize_t got;
-    do {
-        got = read(fd, buffer, size);
-    } while (got < 0 && errno == EINTR);
-    return got;
-}
-
 // Reads exactly size bytes of content straight into the chain and checks
-// that the file ends there.
+// that the file ends there. One read fills the free space of the current
+// chunk and of as many new chunks as the rest needs, plus one probe byte
+// that only a file longer than its recorded size reaches.
 bool append_content(SnapshotWriter& writer, int fd, off_t size) {
     off_t remaining = size;
-    while (remaining > 0) {
-        if (free_space(writer.last) == 0 && !append_chunk(writer, SNAPSHOT_CHUNK_SIZE)) {
-            return false;
+    for (;;) {
+        iovec pieces[MAX_PIECES + 1];
+        SnapshotChunk* owners[MAX_PIECES];
+        int count = 0;
+        off_t planned = 0;
+        SnapshotChunk* chunk = writer.fill;
+        while (planned < remaining && count < MAX_PIECES) {
+            size_t piece = size_t(free_space(chunk));
+            if (off_t(piece) > remaining - planned) piece = size_t(remaining - planned);
+            if (piece > 0) {
+                pieces[count].iov_base = chunk_data(chunk) + chunk->offset;
+                pieces[count].iov_len = piece;
+                owners[count] = chunk;
+                planned += off_t(piece);
+                ++count;
+            }
+            if (planned < remaining) {
+                if (chunk->next == nullptr) {
+                    chunk->next = new_chunk(SNAPSHOT_CHUNK_SIZE);
+                    if (chunk->next == nullptr) return false;
+                }
+                chunk = chunk->next;
+            }
         }
-        size_t piece = size_t(free_space(writer.last));
-        if (off_t(piece) > remaining) piece = size_t(remaining);
-        ssize_t got = read_retrying(fd, chunk_data(writer.last) + writer.last->offset, piece);
-        if (got <= 0) return false;  // a read error, or shorter than recorded
-        writer.last->offset += int32_t(got);
+        char probe;
+        bool final_read = planned == remaining;
+        if (final_read) pieces[count++] = iovec{&probe, 1};
+        ssize_t got;
+        do {
+            got = readv(fd, pieces, count);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0 || got > planned) return false;  // a read error, or longer than recorded
+        off_t left = got;
+        for (int i = 0; left > 0; ++i) {
+            off_t taken = std::min<off_t>(left, off_t(pieces[i].iov_len));
+            owners[i]->offset += int32_t(taken);
+            left -= taken;
+        }
+        while (free_space(writer.fill) == 0 && writer.fill->next != nullptr) {
+            writer.fill = writer.fill->next;
+        }
         remaining -= got;
+        // A short read of a regular file is its end: exactly the size, or
+        // shorter than recorded.
+        if (final_read && got == planned) return true;
+        if (got == 0) return false;
     }
-    char probe;
-    return read_retrying(fd, &probe, 1) == 0;  // longer than recorded fails too
 }
 
 bool record_path(SnapshotWriter& writer);
@@ -173,6 +215,8 @@ const char* take_path(SnapshotReader& reader) {
     return reinterpret_cast<const char*>(start);
 }
 
+// Takes size bytes of the stream into bytes, or passes over them when bytes
+// is null.
 bool take_bytes(SnapshotReader& reader, void* bytes, size_t size) {
     auto* to = static_cast<unsigned char*>(bytes);
     while (size > 0) {
@@ -180,28 +224,41 @@ bool take_bytes(SnapshotReader& reader, void* bytes, size_t size) {
         SnapshotChunk* chunk = reader.chunk;
         size_t piece = size_t(chunk->length - chunk->offset);
         if (piece > size) piece = size;
-        memcpy(to, chunk_data(chunk) + chunk->offset, piece);
+        if (to != nullptr) {
+            memcpy(to, chunk_data(chunk) + chunk->offset, piece);
+            to += piece;
+        }
         chunk->offset += int32_t(piece);
-        to += piece;
         size -= piece;
     }
     return true;
 }
 
-// Writes size bytes of the stream to fd, straight from the chunks.
+// Writes size bytes of the stream to fd, straight from the chunks; a write
+// that transfers fewer bytes than asked fails.
 bool copy_content(SnapshotReader& reader, int fd, off_t size) {
     while (size > 0) {
-        if (!skip_exhausted(reader)) return false;
+        iovec pieces[MAX_PIECES];
+        int count = 0;
+        off_t planned = 0;
         SnapshotChunk* chunk = reader.chunk;
-        size_t piece = size_t(chunk->length - chunk->offset);
-        if (off_t(piece) > size) piece = size_t(size);
+        for (; chunk != nullptr && planned < size && count < MAX_PIECES; chunk = chunk->next) {
+            size_t piece = size_t(chunk->length - chunk->offset);
+            if (piece == 0) continue;
+            if (off_t(piece) > size - planned) piece = size_t(size - planned);
+            pieces[count].iov_base = chunk_data(chunk) + chunk->offset;
+            pieces[count].iov_len = piece;
+            planned += off_t(piece);
+            ++count;
+        }
+        if (count == 0) return false;  // the stream ends inside the content
         ssize_t put;
         do {
-            put = write(fd, chunk_data(chunk) + chunk->offset, piece);
+            put = writev(fd, pieces, count);
         } while (put < 0 && errno == EINTR);
-        if (put != ssize_t(piece)) return false;
-        chunk->offset += int32_t(piece);
-        size -= off_t(piece);
+        if (put != ssize_t(planned)) return false;
+        if (!take_bytes(reader, nullptr, size_t(planned))) return false;
+        size -= planned;
     }
     return true;
 }
@@ -226,8 +283,9 @@ bool restore_file(SnapshotReader& reader, const char* path, const struct stat& s
         // ignored
     }
     fchmod(fd, status.st_mode & 07777);
+    timespec times[2] = {{status.st_atime, 0}, {status.st_mtime, 0}};
+    futimens(fd, times);  // closing the file leaves its times alone
     close(fd);
-    set_times(path, status);
     return true;
 }
 
@@ -260,7 +318,7 @@ bool restore_objects(SnapshotReader& reader) {
 ConfigSnapshot* take_snapshot(const char* path) {
     auto* writer = static_cast<SnapshotWriter*>(malloc(sizeof(SnapshotWriter)));
     if (writer == nullptr) return nullptr;
-    writer->first = writer->last = new_chunk(SNAPSHOT_CHUNK_SIZE);
+    writer->first = writer->fill = new_chunk(SNAPSHOT_CHUNK_SIZE);
     int length = snprintf(writer->path, sizeof(writer->path), "%s", path);
     bool ok = writer->first != nullptr && length >= 0 && size_t(length) < sizeof(writer->path);
     if (ok) {
@@ -269,8 +327,7 @@ ConfigSnapshot* take_snapshot(const char* path) {
     }
     ConfigSnapshot* snapshot = writer->first;
     if (ok) {
-        writer->last->length = writer->last->offset;
-        writer->last->offset = 0;
+        finish_chunks(snapshot);
     } else {
         release_snapshot(snapshot);
         snapshot = nullptr;

@@ -92,6 +92,9 @@ TEST(ConfigSnapshot, TreeComesBackWithContentsAndMetadata) {
     std::string big(40000, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 7 + i / 251);
     write_file(store + "/etc/deep/big", big, 0640);
+    std::string huge(1100000, '\0');  // more than one read or write call holds
+    for (size_t i = 0; i < huge.size(); ++i) huge[i] = char(i / 4093 + i);
+    write_file(store + "/huge", huge);
     write_file(store + "/config", "hostname router\n", 04755);
     write_file(store + "/empty", "", 0600);
     write_file(store + "/linked", "one inode\n", 0644);
@@ -132,7 +135,8 @@ TEST(ConfigSnapshot, TreeComesBackWithContentsAndMetadata) {
     EXPECT_EQ(status_of(store + "/etc/deep").st_mode & 07777, 0751u);
 
     // Read after the status checks: reading moves the access time.
-    EXPECT_EQ(contents(store + "/etc/deep/big"), big);
+    EXPECT_TRUE(contents(store + "/etc/deep/big") == big);
+    EXPECT_TRUE(contents(store + "/huge") == huge);
     EXPECT_EQ(contents(store + "/config"), "hostname router\n");
     EXPECT_EQ(contents(store + "/empty"), "");
 
