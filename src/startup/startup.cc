@@ -38,9 +38,13 @@ void choose_console(const char* virtual_console, const char* serial_port) {
         return;
     }
     strcpy(log_terminal, "/dev/null");
-    freopen(serial_port, "r", stdin);
-    freopen(serial_port, "w", stdout);
-    freopen(serial_port, "w", stderr);
+    // Nothing to be done if these fail: there is no other console.
+    if (!freopen(serial_port, "r", stdin)) {
+    }
+    if (!freopen(serial_port, "w", stdout)) {
+    }
+    if (!freopen(serial_port, "w", stderr)) {
+    }
 }
 
 int run_installer(int argc, char** argv) {
