@@ -8,7 +8,7 @@
 // its arguments and which root it runs in; started as "mke2fs" it fails,
 // for the scenario of a formatting tool that breaks.
 //
-// Options, as words on the kernel command line or arguments:
+// Options, as arguments (brindlex.arg=... on the kernel command line):
 //   testpc-disk.keep          keep the old configuration
 //   testpc-disk.break-mke2fs  every file-system run fails
 #include <fcntl.h>
@@ -161,11 +161,12 @@ void prepare_machine() {
     mount("proc", "/proc", "proc", 0, nullptr);
     mkdir("/sys", 0555);
     mount("sysfs", "/sys", "sysfs", 0, nullptr);
-    mount("devtmpfs", "/dev", "devtmpfs", 0, nullptr);  // may be there already
+    // The pre-init left /dev with the device names the installer expects.
     mkdir("/mnt", 0755);
-    // Child programs' output goes to the console the transcript records.
+    // Child programs' output goes into the console transcript (the driver's
+    // own output), so that one transcript holds the whole run.
     unlink("/logtty");
-    if (symlink("/dev/console", "/logtty") == 0)
+    if (symlink("/dev/ttyS0", "/logtty") == 0)
         snprintf(log_terminal, sizeof(log_terminal), "/logtty");
     signal(SIGPIPE, SIG_IGN);
 }
