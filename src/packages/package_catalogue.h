@@ -55,8 +55,14 @@ void init_package_list(PackageList& list, const char* directory);
 
 // Reads every package file ("*.vpk") of the directory; each package gets
 // selected = initially_selected. Prints a "FATAL ERROR: " line and returns
-// false when the directory holds no package or a package is unreadable.
+// false when the directory holds no package or a package is unreadable (or
+// memory for it cannot be had); the catalogue is then left empty.
 bool scan_packages(PackageList& list, bool initially_selected);
+
+// Releases everything the catalogue holds and leaves it empty. The
+// installation modes never call it: their catalogue lives until the
+// machine restarts.
+void free_package_list(PackageList& list);
 
 // Fills entries[index] (whose path is already set) from the file at path.
 bool read_package_info(PackageList& list, const char* path, int index);
