@@ -47,7 +47,7 @@ def partition_entries(sector0):
     return entries
 
 
-def fs_spec(image, start_sector):
+def fs_location(image, start_sector):
     return "%s?offset=%d" % (image, start_sector * SECTOR)
 
 
@@ -61,20 +61,20 @@ def run(args, check=True):
 
 
 def e2fsck_clean(image, start):
-    result = run(["e2fsck", "-fn", fs_spec(image, start)], check=False)
+    result = run(["e2fsck", "-fn", fs_location(image, start)], check=False)
     expect(result.returncode == 0, "e2fsck -fn at sector %d: status %d\n%s%s" %
            (start, result.returncode, result.stdout, result.stderr))
 
 
 def has_journal(image, start):
-    out = run(["dumpe2fs", "-h", fs_spec(image, start)]).stdout
+    out = run(["dumpe2fs", "-h", fs_location(image, start)]).stdout
     features = re.search(r"^Filesystem features:\s*(.*)$", out, re.M)
     expect(features is not None, "no feature line from dumpe2fs")
     return "has_journal" in features.group(1).split()
 
 
 def debugfs(image, start, request, write=False):
-    args = ["debugfs"] + (["-w"] if write else []) + ["-R", request, fs_spec(image, start)]
+    args = ["debugfs"] + (["-w"] if write else []) + ["-R", request, fs_location(image, start)]
     return run(args).stdout
 
 
@@ -82,7 +82,7 @@ def debugfs_script(image, start, commands):
     with tempfile.NamedTemporaryFile("w", suffix=".debugfs", delete=False) as script:
         script.write("\n".join(commands) + "\n")
     try:
-        out = run(["debugfs", "-w", "-f", script.name, fs_spec(image, start)])
+        out = run(["debugfs", "-w", "-f", script.name, fs_location(image, start)])
     finally:
         os.unlink(script.name)
     return out.stdout + out.stderr
@@ -92,7 +92,7 @@ def cat(image, start, path):
     """The content of a file, or None when it does not exist."""
     with tempfile.TemporaryDirectory() as tmp:
         target = os.path.join(tmp, "out")
-        run(["debugfs", "-R", "dump %s %s" % (path, target), fs_spec(image, start)])
+        run(["debugfs", "-R", "dump %s %s" % (path, target), fs_location(image, start)])
         if not os.path.exists(target):
             return None
         with open(target, "rb") as f:

@@ -91,6 +91,9 @@ def old_system_too_big(bootsys, program, tmp):
 
 
 def main():
+    if len(sys.argv) != 3:
+        sys.exit("usage: %s BOOTSYS_DIR TARGET_DIR (the boot system and the i386 build "
+                 "whose boot program it carries)" % sys.argv[0])
     bootsys, target = sys.argv[1], sys.argv[2]
     program = dc.boot_program_bytes(target)
     no_disk(bootsys)

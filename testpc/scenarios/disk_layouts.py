@@ -65,6 +65,9 @@ def run_layout(bootsys, program, tmp, cylinders, two, journal, extra_disk=False)
 
 
 def main():
+    if len(sys.argv) != 3:
+        sys.exit("usage: %s BOOTSYS_DIR TARGET_DIR (the boot system and the i386 build "
+                 "whose boot program it carries)" % sys.argv[0])
     bootsys, target = sys.argv[1], sys.argv[2]
     program = dc.boot_program_bytes(target)
     cases = [(50, False, True, False), (5, False, False, False), (1044, True, True, True)]
