@@ -1,0 +1,498 @@
+"""The test PC: an emulated i386 PC on which the installer boots as init.
+
+A scenario builds a TestPC, starts it, plays the operator on the serial
+console (expect / send), changes media through the emulator's monitor and
+waits for the verdict: the machine restarted, crashed, or hung. See
+testpc/README.md for the whole interface and an example.
+
+Python 3 standard library only.
+"""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+ENTER = "\r"  # what a serial terminal sends for the ENTER key
+CTRL_C = "\x03"
+BELL = "\x07"
+
+IDE_POSITIONS = ("hda", "hdb", "hdc", "hdd")
+DEFAULT_MEMORY_MB = 96
+KERNEL_OPTIONS = "console=ttyS0,115200 quiet loglevel=0 panic=0"
+
+
+class TestPCError(AssertionError):
+    """A scenario step failed; the message says which."""
+
+
+class Timeout(TestPCError):
+    """The expected text or end did not come in time."""
+
+
+class Crashed(TestPCError):
+    """The machine ended in a kernel panic (for instance init exited)."""
+
+
+def bootsys_dir():
+    """The boot system's folder from BRINDLEX_BOOTSYS_DIR (fails if unset)."""
+    path = os.environ.get("BRINDLEX_BOOTSYS_DIR")
+    if not path:
+        raise TestPCError("BRINDLEX_BOOTSYS_DIR is not set")
+    return path
+
+
+def make_disk_image(path, size_mb):
+    """Creates a sparse raw IDE disk image of size_mb MiB."""
+    with open(path, "wb") as f:
+        f.truncate(size_mb * 1024 * 1024)
+    return path
+
+
+def make_fat_floppy(path, files=None, size_kb=1440, label=None):
+    """Creates a FAT floppy image holding files ({name: bytes or str}).
+
+    Names may contain '/' for subfolders."""
+    with open(path, "wb") as f:
+        f.truncate(size_kb * 1024)
+    cmd = ["mkfs.vfat"]
+    if label:
+        cmd += ["-n", label]
+    subprocess.run(cmd + [path], check=True, stdout=subprocess.DEVNULL)
+    _copy_into_fat(path, files or {})
+    return path
+
+
+def make_fat_disk_image(path, size_mb, files=None):
+    """Creates a disk image that is one whole-disk FAT volume (no partition
+    table), as the installer mounts /dev/hdX directly."""
+    make_disk_image(path, size_mb)
+    subprocess.run(["mkfs.vfat", "-I", path], check=True, stdout=subprocess.DEVNULL)
+    _copy_into_fat(path, files or {})
+    return path
+
+
+def _copy_into_fat(image, files):
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+    made = set()
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, data in files.items():
+            parts = name.strip("/").split("/")
+            for i in range(1, len(parts)):
+                folder = "/".join(parts[:i])
+                if folder not in made:
+                    subprocess.run(["mmd", "-i", image, "::" + folder], check=True, env=env)
+                    made.add(folder)
+            local = os.path.join(tmp, "f")
+            with open(local, "wb") as f:
+                f.write(data.encode("latin-1") if isinstance(data, str) else data)
+            subprocess.run(["mcopy", "-o", "-i", image, local, "::" + "/".join(parts)],
+                           check=True, env=env)
+
+
+def make_cd_image(path, folder):
+    """Creates an ISO 9660 image of the contents of folder."""
+    subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-R", "-J", "-o", path, folder],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return path
+
+
+class PCConfig:
+    """What a test PC is made of: its media, /TYPE and init's arguments."""
+
+    def __init__(self, type_text=None, init_args=(), disks=(), floppy=None, cdrom=None,
+                 serial_only=False, init=None, memory_mb=DEFAULT_MEMORY_MB, bootsys=None,
+                 cdrom_position="hdc"):
+        self.type_text = type_text
+        self.init_args = list(init_args)
+        self.floppy = floppy
+        self.cdrom = cdrom
+        self.serial_only = serial_only
+        self.init = init
+        self.memory_mb = memory_mb
+        self.bootsys = bootsys or bootsys_dir()
+        self.ide = {}  # position -> ("disk"|"cdrom", path or None)
+        if cdrom is not None:
+            self.ide[cdrom_position] = ("cdrom", cdrom or None)
+        if isinstance(disks, dict):
+            for pos, path in disks.items():
+                if pos not in IDE_POSITIONS or pos in self.ide:
+                    raise TestPCError("bad or taken IDE position %r" % pos)
+                self.ide[pos] = ("disk", path)
+        else:
+            free = [p for p in IDE_POSITIONS if p not in self.ide]
+            if len(disks) > len(free):
+                raise TestPCError("too many disks")
+            for pos, path in zip(free, disks):
+                self.ide[pos] = ("disk", path)
+
+    def kernel_command_line(self):
+        words = [KERNEL_OPTIONS]
+        if self.type_text is not None:
+            words.append("brindlex.type=" + _encode(self.type_text))
+        for arg in self.init_args:
+            words.append("brindlex.arg=" + _encode(arg))
+        if self.init:
+            words.append("brindlex.init=" + self.init)
+        if self.serial_only:
+            words.append("brindlex.serial_only=1")
+        words.append("brindlex.ide=%d" % sum(1 for k, p in self.ide.values() if k == "disk" or p))
+        return " ".join(words)
+
+    def qemu_command(self, console, log, monitor):
+        """The emulator's command line; console, log and monitor are the
+        -chardev option texts (without id) of the three channels."""
+        for f in ("vmlinuz", "initrd.gz"):
+            if not os.path.isfile(os.path.join(self.bootsys, f)):
+                raise TestPCError("boot system incomplete: %s missing in %s (run make bootsys)"
+                                  % (f, self.bootsys))
+        cmd = ["qemu-system-i386", "-accel", "tcg", "-m", str(self.memory_mb),
+               "-nodefaults", "-display", "none", "-no-reboot",
+               "-action", "panic=exit-failure", "-device", "pvpanic-pci",
+               "-kernel", os.path.join(self.bootsys, "vmlinuz"),
+               "-initrd", os.path.join(self.bootsys, "initrd.gz"),
+               "-append", self.kernel_command_line(),
+               "-chardev", console + ",id=console", "-serial", "chardev:console",
+               "-chardev", log + ",id=log", "-serial", "chardev:log",
+               "-chardev", monitor + ",id=monitor", "-mon", "chardev=monitor,mode=readline"]
+        for pos, (kind, path) in sorted(self.ide.items()):
+            index = IDE_POSITIONS.index(pos)
+            drive = "if=ide,index=%d,media=%s" % (index, kind)
+            if path:
+                drive += ",format=raw,file=" + _drive_path(path)
+            cmd += ["-drive", drive]
+        drive = "if=floppy,index=0"
+        if self.floppy:
+            drive += ",format=raw,file=" + _drive_path(self.floppy)
+        cmd += ["-drive", drive]
+        return cmd
+
+
+def _encode(text):
+    return urllib.parse.quote(text, safe="")
+
+
+def _drive_path(path):
+    path = os.path.abspath(path)
+    if "," in path:
+        raise TestPCError("image path must not contain a comma: " + path)
+    return path
+
+
+class _Channel:
+    """One byte stream from the emulator (console, log or monitor), read by a
+    thread into a growing buffer."""
+
+    def __init__(self, name):
+        self.name = name
+        self.data = bytearray()
+        self.cursor = 0  # where the next expect starts looking
+        self.cond = threading.Condition()
+        self.sock = None
+        self.closed = False
+
+    def attach(self, sock):
+        self.sock = sock
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        while True:
+            try:
+                chunk = self.sock.recv(4096)
+            except OSError:
+                chunk = b""
+            with self.cond:
+                if not chunk:
+                    self.closed = True
+                    self.cond.notify_all()
+                    return
+                self.data += chunk
+                self.cond.notify_all()
+
+    def text(self):
+        with self.cond:
+            return self.data.decode("latin-1")
+
+    def expect(self, texts, timeout):
+        """Waits until one of texts appears after the cursor; returns
+        (index of the text, what came before it) and moves the cursor past it."""
+        wanted = [t.encode("latin-1") for t in texts]
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                best = None
+                for i, w in enumerate(wanted):
+                    at = self.data.find(w, self.cursor)
+                    if at >= 0 and (best is None or at < best[1]):
+                        best = (i, at)
+                if best is not None:
+                    i, at = best
+                    before = self.data[self.cursor:at].decode("latin-1")
+                    self.cursor = at + len(wanted[i])
+                    return i, before
+                left = deadline - time.monotonic()
+                if left <= 0 or self.closed:
+                    return None, None
+                self.cond.wait(min(left, 0.5))
+
+    def wait_quiet(self, seconds):
+        """Waits until nothing new arrives for seconds; returns the new text."""
+        with self.cond:
+            start = len(self.data)
+            while True:
+                size = len(self.data)
+                self.cond.wait(seconds)
+                if len(self.data) == size or self.closed:
+                    return self.data[start:].decode("latin-1")
+
+    def rest(self):
+        """Everything after the cursor; moves the cursor to the end."""
+        with self.cond:
+            text = self.data[self.cursor:].decode("latin-1")
+            self.cursor = len(self.data)
+            return text
+
+
+class TestPC:
+    """One emulated PC. Use as a context manager: on an exception the
+    console transcript and the log terminal are printed to stderr, and the
+    emulator is always stopped.
+
+        with TestPC("cdrom", type_text="cdrom\\n") as pc:
+            pc.start()
+            pc.expect("Press ENTER to reboot")
+            pc.send(ENTER)
+            pc.wait_restart()
+    """
+
+    def __init__(self, name, type_text=None, init_args=(), disks=(), floppy=None, cdrom=None,
+                 serial_only=False, init=None, memory_mb=DEFAULT_MEMORY_MB, bootsys=None,
+                 cdrom_position="hdc"):
+        self.name = name
+        self.config = PCConfig(type_text, init_args, disks, floppy, cdrom, serial_only, init,
+                               memory_mb, bootsys, cdrom_position)
+        self.console = _Channel("console")
+        self.log_channel = _Channel("log")
+        self.monitor_channel = _Channel("monitor")
+        self.process = None
+        self.verdict = None  # "restarted", "crashed" or None while running
+        self.workdir = None
+        self.started_at = None
+
+    # -- life cycle -------------------------------------------------------
+
+    def start(self):
+        """Boots the PC; returns once the emulator is connected."""
+        self.workdir = tempfile.mkdtemp(prefix="testpc-%s-" % self.name)
+        listeners = {}
+        for ch in (self.console, self.log_channel, self.monitor_channel):
+            path = os.path.join(self.workdir, ch.name + ".sock")
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            s.bind(path)
+            s.listen(1)
+            s.settimeout(0.2)
+            listeners[ch.name] = (s, path)
+        cmd = self.config.qemu_command("socket,path=" + listeners["console"][1],
+                                       "socket,path=" + listeners["log"][1],
+                                       "socket,path=" + listeners["monitor"][1])
+        self.stderr_file = open(os.path.join(self.workdir, "qemu.stderr"), "w+")
+        self.process = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=self.stderr_file,
+                                        stderr=self.stderr_file)
+        self.started_at = time.monotonic()
+        deadline = time.monotonic() + 30
+        for ch in (self.console, self.log_channel, self.monitor_channel):
+            s = listeners[ch.name][0]
+            while True:
+                try:
+                    conn, _ = s.accept()
+                    break
+                except socket.timeout:
+                    if self.process.poll() is not None or time.monotonic() > deadline:
+                        raise TestPCError("the emulator did not start: " + self._qemu_stderr())
+            conn.settimeout(None)
+            ch.attach(conn)
+            s.close()
+        return self
+
+    def close(self):
+        """Stops the emulator (if still running) and removes its files."""
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        for ch in (self.console, self.log_channel, self.monitor_channel):
+            if ch.sock:
+                ch.sock.close()
+        if self.workdir:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+            self.workdir = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, tb):
+        if kind is not None:
+            self.report(str(value))
+        self.close()
+        return False
+
+    # -- the operator on the serial console -------------------------------
+
+    def expect(self, text, timeout=30):
+        """Waits for text on the console after the previous match; returns
+        what came in between. Raises Timeout (or Crashed)."""
+        return self.expect_any([text], timeout)[1]
+
+    def expect_any(self, texts, timeout=30):
+        """Waits for the first of texts; returns (index, text before it)."""
+        i, before = self.console.expect(texts, timeout)
+        if i is None:
+            self._fail_waiting("console", texts, timeout)
+        return i, before
+
+    def expect_log(self, text, timeout=30):
+        """Like expect, on the log terminal (/dev/tty9, the second serial port)."""
+        i, before = self.log_channel.expect([text], timeout)
+        if i is None:
+            self._fail_waiting("log terminal", [text], timeout)
+        return before
+
+    def send(self, text):
+        """Types text on the serial console (str as latin-1, or bytes)."""
+        data = text.encode("latin-1") if isinstance(text, str) else bytes(text)
+        self.console.sock.sendall(data)
+
+    def send_keys(self, text, delay=0.05):
+        """Types text one key at a time, as an operator does."""
+        for ch in text:
+            self.send(ch)
+            time.sleep(delay)
+
+    def quiet(self, seconds=1.0):
+        """Waits until the console has been silent for seconds; returns the
+        text that came meanwhile (the cursor does not move)."""
+        return self.console.wait_quiet(seconds)
+
+    def rest(self):
+        """Console text after the last match (moves the cursor to the end)."""
+        return self.console.rest()
+
+    @property
+    def transcript(self):
+        """Everything the console has shown so far (echoed keys included)."""
+        return self.console.text()
+
+    @property
+    def log(self):
+        """Everything written to the log terminal so far."""
+        return self.log_channel.text()
+
+    def insmod_requests(self):
+        """The module names the boot system's /sbin/insmod was asked for, in order."""
+        return [line.split()[1] for line in self.log.replace("\r", "").split("\n")
+                if line.startswith("testpc-insmod ") and len(line.split()) >= 2]
+
+    # -- the emulator ------------------------------------------------------
+
+    def monitor(self, command, timeout=10):
+        """Runs a monitor command (e.g. "change floppy0 FILE",
+        "eject -f floppy0", "sendkey ctrl-alt-delete"); returns its output."""
+        if self.monitor_channel.cursor == 0:
+            if self.monitor_channel.expect(["(qemu) "], timeout)[0] is None:
+                raise TestPCError("the monitor does not answer")
+        self.monitor_channel.sock.sendall(command.encode() + b"\n")
+        i, before = self.monitor_channel.expect(["(qemu) "], timeout)
+        if i is None:
+            raise TestPCError("monitor command %r got no answer" % command)
+        # The monitor echoes the command line first.
+        lines = before.replace("\r", "").split("\n")
+        return "\n".join(lines[1:]).strip("\n")
+
+    def change_floppy(self, image):
+        """Puts another floppy into drive A (None: takes it out)."""
+        if image is None:
+            return self.monitor("eject -f floppy0")
+        return self.monitor("change floppy0 " + _drive_path(image) + " raw")
+
+    def wait_end(self, timeout=60):
+        """Waits for the machine to end: returns "restarted" or "crashed",
+        or None when it is still running after timeout."""
+        if self.verdict:
+            return self.verdict
+        try:
+            rc = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+        self.verdict = "restarted" if rc == 0 else "crashed"
+        # Let the reader threads take the last bytes.
+        time.sleep(0.1)
+        return self.verdict
+
+    def wait_restart(self, timeout=60):
+        """Waits for the restart; raises Crashed or Timeout otherwise."""
+        verdict = self.wait_end(timeout)
+        if verdict == "restarted":
+            return
+        if verdict == "crashed":
+            raise Crashed("%s: the machine crashed (kernel panic, e.g. init ended) instead of "
+                          "restarting" % self.name)
+        raise Timeout("%s: no restart within %s s" % (self.name, timeout))
+
+    def elapsed(self):
+        return time.monotonic() - self.started_at if self.started_at else 0.0
+
+    # -- reports -------------------------------------------------------------
+
+    def _fail_waiting(self, where, texts, timeout):
+        if self.wait_end(0.2) == "crashed":
+            raise Crashed("%s: the machine crashed while waiting on the %s for %r"
+                          % (self.name, where, texts))
+        if self.verdict == "restarted":
+            raise TestPCError("%s: the machine restarted while waiting on the %s for %r"
+                              % (self.name, where, texts))
+        raise Timeout("%s: %r did not appear on the %s within %s s" % (self.name, texts, where,
+                                                                        timeout))
+
+    def _qemu_stderr(self):
+        try:
+            self.stderr_file.seek(0)
+            return self.stderr_file.read()
+        except (OSError, ValueError, AttributeError):
+            return ""
+
+    def report(self, why=""):
+        """Prints the console transcript and the log terminal to stderr."""
+        out = sys.stderr
+        out.write("=== test PC %s failed: %s\n" % (self.name, why))
+        out.write("--- kernel command line: %s\n" % self.config.kernel_command_line())
+        out.write("--- console transcript (repr per line) ---\n")
+        for line in self.transcript.split("\n"):
+            out.write(repr(line) + "\n")
+        out.write("--- log terminal ---\n")
+        for line in self.log.split("\n"):
+            out.write(repr(line) + "\n")
+        err = self._qemu_stderr()
+        if err:
+            out.write("--- emulator ---\n" + err + "\n")
+        out.write("=== end of %s\n" % self.name)
+        out.flush()
+
+
+def run_scenario(main):
+    """Runs a scenario function and turns its outcome into the exit status:
+    0 when it returned, 1 when it raised (the traceback is printed)."""
+    import traceback
+    try:
+        main()
+    except Exception:  # noqa: BLE001 - every failure must fail the test
+        traceback.print_exc()
+        sys.exit(1)
+    print("PASS")
