@@ -12,7 +12,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import disk_checks as dc  # noqa: E402
+import disk_layouts as dc  # noqa: E402
 
 SMALL = 5  # cylinders: 41,126,400 bytes, ext2 without journal
 
@@ -31,18 +31,18 @@ def expect_lines(transcript, wanted, unwanted=()):
     return lines
 
 
-def no_disk(bootsys):
-    transcript = dc.run_test_pc(bootsys, [])
+def no_disk():
+    transcript = dc.run_test_pc([])
     expect_lines(transcript, ["detect_disk false"], ["Found harddrive"])
     dc.expect("\nFATAL ERROR: no harddrives found" in transcript.replace("\r", ""),
               "no FATAL ERROR line")
     print("ok: no disk")
 
 
-def broken_mke2fs(bootsys, tmp):
+def broken_mke2fs(tmp):
     image = os.path.join(tmp, "hda.img")
     dc.make_sparse_image(image, 50 * dc.CYLINDER_BYTES)
-    transcript = dc.run_test_pc(bootsys, [image], ["testpc-disk.break-mke2fs"])
+    transcript = dc.run_test_pc([image], ["testpc-disk.break-mke2fs"])
     expect_lines(transcript, ["prepare_disk false", "mounted after failed preparation: nothing"],
                  ["could not mount", "could not create"])
     dc.expect("ERROR: could not format partitions" in transcript, "no format error line")
@@ -52,7 +52,7 @@ def broken_mke2fs(bootsys, tmp):
     print("ok: mke2fs failing")
 
 
-def old_system_too_big(bootsys, program, tmp):
+def old_system_too_big(program, tmp):
     """An old system whose file system was made with few inodes holds more
     data than the installer's new one can: the restore runs out of space."""
     image = os.path.join(tmp, "hda.img")
@@ -77,7 +77,7 @@ def old_system_too_big(bootsys, program, tmp):
     dc.run(["dd", "if=" + part, "of=" + image, "bs=512", "seek=%d" % start, "conv=notrunc,sparse",
             "status=none"])
 
-    transcript = dc.run_test_pc(bootsys, [image], ["testpc-disk.keep"], memory=512)
+    transcript = dc.run_test_pc([image], ["testpc-disk.keep"], memory=512)
     expect_lines(transcript, ["prepare_disk true"], ["could not format", "couldn't keep config"])
     dc.expect("Reading old configuration..." in transcript, "no reading message")
     dc.expect("ERROR: couldn't write old configuration - proboably not enough space on the disk"
@@ -91,17 +91,14 @@ def old_system_too_big(bootsys, program, tmp):
 
 
 def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: %s BOOTSYS_DIR TARGET_DIR (the boot system and the i386 build "
-                 "whose boot program it carries)" % sys.argv[0])
-    bootsys, target = sys.argv[1], sys.argv[2]
-    program = dc.boot_program_bytes(target)
-    no_disk(bootsys)
+    program = dc.boot_program_bytes(dc.target_dir())
+    no_disk()
     with tempfile.TemporaryDirectory(dir="/tmp") as tmp:
-        broken_mke2fs(bootsys, tmp)
+        broken_mke2fs(tmp)
     with tempfile.TemporaryDirectory(dir="/tmp") as tmp:
-        old_system_too_big(bootsys, program, tmp)
+        old_system_too_big(program, tmp)
 
 
 if __name__ == "__main__":
-    main()
+    import testpc
+    testpc.run_scenario(main)

@@ -12,7 +12,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import disk_checks as dc  # noqa: E402
+import disk_layouts as dc  # noqa: E402
 
 CYLINDERS = 50
 BIG = bytes((i * 7 + i // 251) & 0xFF for i in range(70000))  # spans several chunks
@@ -79,16 +79,12 @@ def check_restored(image, root):
 
 
 def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: %s BOOTSYS_DIR TARGET_DIR (the boot system and the i386 build "
-                 "whose boot program it carries)" % sys.argv[0])
-    bootsys, target = sys.argv[1], sys.argv[2]
-    program = dc.boot_program_bytes(target)
+    program = dc.boot_program_bytes(dc.target_dir())
     with tempfile.TemporaryDirectory(dir="/tmp") as tmp:
         image = os.path.join(tmp, "hda.img")
         dc.make_sparse_image(image, CYLINDERS * dc.CYLINDER_BYTES)
 
-        transcript = dc.run_test_pc(bootsys, [image], ["testpc-disk.keep"])
+        transcript = dc.run_test_pc([image], ["testpc-disk.keep"])
         try:
             lines = dc.console_lines(transcript)
             dc.expect("start keep=yes" in lines and "prepare_disk true" in lines,
@@ -102,7 +98,7 @@ def main():
         print("ok: keeping on a blank disk says nothing")
 
         populate_store(image, root, tmp)
-        transcript = dc.run_test_pc(bootsys, [image], ["testpc-disk.keep"])
+        transcript = dc.run_test_pc([image], ["testpc-disk.keep"])
         try:
             lines = dc.console_lines(transcript)
             dc.expect("prepare_disk true" in lines, "second run failed")
@@ -121,4 +117,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    import testpc
+    testpc.run_scenario(main)
