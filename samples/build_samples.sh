@@ -36,7 +36,7 @@ while IFS='|' read -r name deps description; do
     IFS=,
     for dep in $deps; do set -- "$@" --depends "$dep"; done
     IFS=$old_ifs
-    "$builder" --name "$name" --description "$description" "$@" \
+    "$builder" build --name "$name" --description "$description" --root-owner "$@" \
         --output "$out/packages.new/$name.vpk" "$stage/$name"
 done < "$here/packages.list"
 
