@@ -107,7 +107,8 @@ class PCConfig:
 
     def __init__(self, type_text=None, init_args=(), disks=(), floppy=None, cdrom=None,
                  serial_only=False, init=None, memory_mb=DEFAULT_MEMORY_MB, bootsys=None,
-                 cdrom_position="hdc"):
+                 cdrom_position="hdc", insmod_hold=None):
+        self.insmod_hold = insmod_hold
         self.type_text = type_text
         self.init_args = list(init_args)
         self.floppy = floppy
@@ -141,6 +142,8 @@ class PCConfig:
             words.append("brindlex.init=" + self.init)
         if self.serial_only:
             words.append("brindlex.serial_only=1")
+        if self.insmod_hold:
+            words.append("brindlex.insmod_hold=" + self.insmod_hold)
         words.append("brindlex.ide=%d" % sum(1 for k, p in self.ide.values() if k == "disk" or p))
         return " ".join(words)
 
@@ -191,7 +194,7 @@ class _Channel:
     def __init__(self, name):
         self.name = name
         self.data = bytearray()
-        self.cursor = 0  # where the next expect starts looking
+        self.cursor = 0  # where the next expect starts looking, in normal()
         self.cond = threading.Condition()
         self.sock = None
         self.closed = False
@@ -218,6 +221,10 @@ class _Channel:
         with self.cond:
             return self.data.decode("latin-1")
 
+    def normal(self):
+        """The bytes so far with each CR LF read as LF (call with cond held)."""
+        return bytes(self.data).replace(b"\r\n", b"\n")
+
     def expect(self, texts, timeout):
         """Waits until one of texts appears after the cursor; returns
         (index of the text, what came before it) and moves the cursor past it."""
@@ -226,13 +233,14 @@ class _Channel:
         with self.cond:
             while True:
                 best = None
+                data = self.normal()
                 for i, w in enumerate(wanted):
-                    at = self.data.find(w, self.cursor)
+                    at = data.find(w, self.cursor)
                     if at >= 0 and (best is None or at < best[1]):
                         best = (i, at)
                 if best is not None:
                     i, at = best
-                    before = self.data[self.cursor:at].decode("latin-1")
+                    before = data[self.cursor:at].decode("latin-1")
                     self.cursor = at + len(wanted[i])
                     return i, before
                 left = deadline - time.monotonic()
@@ -253,8 +261,9 @@ class _Channel:
     def rest(self):
         """Everything after the cursor; moves the cursor to the end."""
         with self.cond:
-            text = self.data[self.cursor:].decode("latin-1")
-            self.cursor = len(self.data)
+            data = self.normal()
+            text = data[self.cursor:].decode("latin-1")
+            self.cursor = len(data)
             return text
 
 
@@ -272,10 +281,10 @@ class TestPC:
 
     def __init__(self, name, type_text=None, init_args=(), disks=(), floppy=None, cdrom=None,
                  serial_only=False, init=None, memory_mb=DEFAULT_MEMORY_MB, bootsys=None,
-                 cdrom_position="hdc"):
+                 cdrom_position="hdc", insmod_hold=None):
         self.name = name
         self.config = PCConfig(type_text, init_args, disks, floppy, cdrom, serial_only, init,
-                               memory_mb, bootsys, cdrom_position)
+                               memory_mb, bootsys, cdrom_position, insmod_hold)
         self.console = _Channel("console")
         self.log_channel = _Channel("log")
         self.monitor_channel = _Channel("monitor")
@@ -348,7 +357,8 @@ class TestPC:
 
     def expect(self, text, timeout=30):
         """Waits for text on the console after the previous match; returns
-        what came in between. Raises Timeout (or Crashed)."""
+        what came in between. CR LF on the console counts as LF, so "\n" in
+        text matches a line end. Raises Timeout (or Crashed)."""
         return self.expect_any([text], timeout)[1]
 
     def expect_any(self, texts, timeout=30):
@@ -384,6 +394,11 @@ class TestPC:
     def rest(self):
         """Console text after the last match (moves the cursor to the end)."""
         return self.console.rest()
+
+    def console_text(self):
+        """The console so far with CR LF read as LF."""
+        with self.console.cond:
+            return self.console.normal().decode("latin-1")
 
     @property
     def transcript(self):

@@ -1,0 +1,65 @@
+#!/usr/bin/python3
+"""Starts the test PC by hand.
+
+  python3 testpc/run_pc.py [--bootsys DIR] [--type TEXT | --type-raw TEXT]
+      [--disk IMAGE]... [--cdrom IMAGE] [--floppy IMAGE] [--serial-only]
+      [--init PATH] [--init-arg ARG]... [--memory MB]
+      [--console stdio | --console socket PATH] [--monitor PATH] [--log FILE]
+
+The serial console is this terminal (Ctrl-C goes to the PC; leave with
+Ctrl-A X) or a unix socket that the emulator waits on until another program
+connects. The monitor, when asked for, is a unix socket (e.g. `change floppy0
+FILE raw`). The log terminal (/dev/tty9) goes to FILE. The emulator ends
+when the PC restarts; the exit status is 0 for a restart, 1 for a crash.
+"""
+
+import argparse
+import codecs
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import testpc  # noqa: E402
+
+
+def main():
+    p = argparse.ArgumentParser(description="Start the test PC by hand.")
+    p.add_argument("--bootsys", default=os.environ.get("BRINDLEX_BOOTSYS_DIR", "build/bootsys"),
+                   help="folder with vmlinuz and initrd.gz (default build/bootsys)")
+    p.add_argument("--type", help="/TYPE holds TEXT and a newline")
+    p.add_argument("--type-raw", help="/TYPE holds exactly TEXT (backslash escapes allowed)")
+    p.add_argument("--disk", action="append", default=[], help="IDE disk image (hda, hdb, ...)")
+    p.add_argument("--cdrom", help="CD image on the secondary master (hdc)")
+    p.add_argument("--floppy", help="floppy image in drive A")
+    p.add_argument("--serial-only", action="store_true", help="no /dev/tty0")
+    p.add_argument("--init", help="boot-system program to run as init instead of /sbin/init")
+    p.add_argument("--init-arg", action="append", default=[], help="argument for init")
+    p.add_argument("--memory", type=int, default=testpc.DEFAULT_MEMORY_MB, help="MiB")
+    p.add_argument("--console", nargs="+", default=["stdio"], metavar="stdio|socket PATH")
+    p.add_argument("--monitor", help="unix socket path for the monitor")
+    p.add_argument("--log", help="file that receives the log terminal")
+    a = p.parse_args()
+
+    type_text = None
+    if a.type is not None:
+        type_text = a.type + "\n"
+    if a.type_raw is not None:
+        type_text = codecs.decode(a.type_raw, "unicode_escape")
+    config = testpc.PCConfig(type_text, a.init_arg, a.disk, a.floppy, a.cdrom, a.serial_only,
+                             a.init, a.memory, a.bootsys)
+    if a.console == ["stdio"]:
+        console = "stdio,signal=off"
+    elif len(a.console) == 2 and a.console[0] == "socket":
+        console = "socket,path=%s,server=on,wait=on" % a.console[1]
+    else:
+        p.error("--console takes stdio or socket PATH")
+    log = "file,path=%s" % a.log if a.log else "null"
+    monitor = "socket,path=%s,server=on,wait=off" % a.monitor if a.monitor else "null"
+    command = config.qemu_command(console, log, monitor)
+    rc = subprocess.call(command)
+    sys.exit(0 if rc == 0 else 1)
+
+
+if __name__ == "__main__":
+    main()
