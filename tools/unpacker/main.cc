@@ -86,6 +86,8 @@ struct Unpacker {
     unsigned temp_counter = 0;
     bool all_ok = true;
     std::string package;  // name of the package being installed, for messages
+    int cached_parent_fd = -1;  // directory of the last entry, kept open
+    std::string cached_parent;  // its path below ROOT
 };
 
 // A directory whose owner, mode and times are set once the package is in,
@@ -105,7 +107,8 @@ void complain(Unpacker& u, const char* format, const std::string& a, const std::
 // Opens the directory that holds the last component of path, walking from
 // ROOT with O_NOFOLLOW and creating missing directories. Returns -1 and
 // sets why when a component is a symbolic link or not a directory.
-int open_parent(Unpacker& u, const std::string& path, std::string* leaf, std::string* why) {
+int open_parent_uncached(Unpacker& u, const std::string& path, std::string* leaf,
+                         std::string* why) {
     int fd = dup(u.root_fd);
     size_t start = 0;
     for (;;) {
@@ -136,6 +139,26 @@ int open_parent(Unpacker& u, const std::string& path, std::string* leaf, std::st
     }
 }
 
+// The same as open_parent_uncached, but the directory of the previous
+// entry is kept open: the entries of a directory come one after another.
+// A kept descriptor stays right because the unpacker never replaces a
+// directory by anything else (renaming over a directory fails).
+int open_parent(Unpacker& u, const std::string& path, std::string* leaf, std::string* why) {
+    size_t slash = path.rfind('/');
+    std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    if (u.cached_parent_fd >= 0 && parent == u.cached_parent) {
+        *leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+        return dup(u.cached_parent_fd);
+    }
+    int fd = open_parent_uncached(u, path, leaf, why);
+    if (fd >= 0) {
+        if (u.cached_parent_fd >= 0) close(u.cached_parent_fd);
+        u.cached_parent_fd = dup(fd);
+        u.cached_parent = parent;
+    }
+    return fd;
+}
+
 std::string temp_name(Unpacker& u) {
     char name[64];
     snprintf(name, sizeof name, ".unpack-%ld-%u", long(getpid()), ++u.temp_counter);
@@ -158,7 +181,8 @@ bool install_file(Unpacker& u, Input& in, const EntryHeader& h, const std::strin
     std::string temp = temp_name(u);
     int fd = -1;
     if (dir >= 0) {
-        fd = openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        fd = openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    h.mode & 0777);
         if (fd < 0) why = strerror(errno);
     }
     bool write_failed = false;
@@ -197,9 +221,13 @@ bool install_file(Unpacker& u, Input& in, const EntryHeader& h, const std::strin
     } else {
         struct timespec t[2];
         set_times(h, t);
-        if (u.as_root && fchown(fd, h.uid, h.gid) != 0)
+        // Created with its permission bits already (umask is 0); the owner
+        // and the set-id bits, which a change of owner clears, come after.
+        bool owner_differs = h.uid != uint32_t(geteuid()) || h.gid != uint32_t(getegid());
+        if (u.as_root && owner_differs && fchown(fd, h.uid, h.gid) != 0)
             complain(u, "cannot set the owner of \"%s\": %s", path, strerror(errno));
-        if (fchmod(fd, h.mode & 07777) != 0 || futimens(fd, t) != 0)
+        bool mode_left = (h.mode & 07000) != 0 || (u.as_root && owner_differs);
+        if ((mode_left && fchmod(fd, h.mode & 07777) != 0) || futimens(fd, t) != 0)
             complain(u, "cannot set the mode or time of \"%s\": %s", path, strerror(errno));
         if (renameat(dir, temp.c_str(), dir, leaf.c_str()) == 0)
             placed = true;
@@ -506,6 +534,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     u.as_root = geteuid() == 0;
+    // A larger pipe means fewer, longer reads; a file or a refusal is fine.
+    fcntl(0, F_SETPIPE_SZ, 1 << 20);
     umask(0);
     for (;;) {
         unsigned char head[FILE_HEADER_SIZE];
