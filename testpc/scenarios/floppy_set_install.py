@@ -1,0 +1,204 @@
+"""Test PC: complete floppy-set installations of the sample packages.
+
+Boot 1, a blank 400 MB IDE disk, no /TYPE: the banner, the disk found, n to
+keeping the configuration, y to erasing, partitioning and formatting, then
+the 2nd, 3rd and 4th installation floppies (the three floppies of the
+sample set, changed when asked) into one unpacker run, the post-install
+script, the check, "Software installed.", "Remove boot floppy", "Press
+ENTER to reboot" and the restart. The disk is then read from the host: the
+packages' files in the new root, lilo.conf, fstab, the post-install
+script's trace and a clean file system.
+
+Boot 2, the same disk with a file added below /vyre/store, y to keeping the
+configuration and a set of one floppy (the routing package alone): only the
+2nd floppy is asked for and the old /vyre/store comes back.
+
+Boot 3, a blank disk, n to "Continue?": no floppy is asked for and the disk
+stays untouched.
+
+Run by ctest with BRINDLEX_BOOTSYS_DIR and BRINDLEX_HOST_DIR (the host build,
+which holds bin/brindlex-floppyset and samples/) set.
+"""
+
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from floppy_set_faults import CheckFailed, TestPC, expect  # noqa: E402
+
+DISK_BYTES = 400 * 1000 * 1000
+
+
+def root_location(image):
+    """debugfs/e2fsck name of the first partition's file system."""
+    with open(image, "rb") as f:
+        mbr = f.read(512)
+    expect(mbr[510:512] == b"\x55\xaa", "no partition table")
+    start = struct.unpack("<I", mbr[446 + 8:446 + 12])[0]
+    expect(mbr[446 + 4] == 0x83, "first partition is not a Linux one")
+    return "%s?offset=%d" % (image, start * 512)
+
+
+def debugfs(location, request, write=False):
+    args = ["debugfs"] + (["-w"] if write else []) + ["-R", request, location]
+    return subprocess.run(args, capture_output=True).stdout
+
+
+def read_file(location, path):
+    if b"Inode:" not in debugfs(location, "stat " + path):
+        return None
+    return debugfs(location, "cat " + path)
+
+
+def is_blank(image):
+    with open(image, "rb") as f:
+        while True:
+            chunk = f.read(1 << 20)
+            if not chunk:
+                return True
+            if chunk.count(0) != len(chunk):
+                return False
+
+
+def answer_questions(pc, keep):
+    pc.expect("Welcome to Brindlex Router Software floppy installation")
+    pc.expect("Found harddrive as IDE Primary master (disk C)")
+    pc.expect("Do you want to keep old configuration?  [y/n]:")
+    pc.send("y" if keep else "n")
+    pc.expect("Warning: all data on the disk will be erased!")
+    pc.expect("Continue? [y/n]:")
+    pc.send("y")
+    pc.expect("Creating partition...", timeout=120)
+    pc.expect("Formatting disk...", timeout=120)
+
+
+def feed_floppies(pc, images):
+    ordinals = ["2nd", "3rd", "4th", "5th", "6th"]
+    for index, image in enumerate(images):
+        pc.expect("Please insert %s installation floppy.\n" % ordinals[index], timeout=300)
+        pc.expect("Press ENTER when ready")
+        pc.insert(image)
+        pc.send("\r")
+        pc.expect("Installing part %d of %d...\n" % (index + 1, len(images)), timeout=120)
+
+
+def finish(pc):
+    pc.expect("Checking disk integrity...", timeout=300)
+    pc.expect("Software installed.\n", timeout=120)
+    pc.expect("Remove boot floppy\n")
+    pc.expect("Press ENTER to reboot")
+    pc.send("\r")
+    pc.expect("Rebooting...")
+    pc.wait_power_off()
+
+
+def check_installed(image, samples, kept):
+    location = root_location(image)
+    fsck = subprocess.run(["e2fsck", "-f", "-n", location], capture_output=True)
+    expect(fsck.returncode == 0, "file system not clean: %s" % fsck.stdout.decode())
+    for source, path in (("routing/etc/routing/routes.conf", "/etc/routing/routes.conf"),
+                         ("system/etc/rc.d/rc.postinstall", "/etc/rc.d/rc.postinstall"),
+                         ("system/sbin/fsck", "/sbin/fsck")):
+        with open(os.path.join(samples, source), "rb") as f:
+            expect(read_file(location, path) == f.read(), path + " differs or is missing")
+    expect(read_file(location, "/etc/lilo.conf"), "no lilo.conf")
+    fstab = read_file(location, "/etc/fstab") or b""
+    expect(b"/dev/hda1" in fstab, "fstab: %r" % fstab)
+    trace = (read_file(location, "/var/log/postinstall.trace") or b"").decode()
+    expect(trace.startswith("rc.postinstall ran\n"), "post-install trace: %r" % trace)
+    expect(("kept configuration: %s" % ("yes" if kept else "no")) in trace,
+           "post-install trace: %r" % trace)
+    return location
+
+
+def main():
+    bootsys = os.environ["BRINDLEX_BOOTSYS_DIR"]
+    host = os.environ["BRINDLEX_HOST_DIR"]
+    floppyset = os.path.join(host, "bin", "brindlex-floppyset")
+    built = os.path.join(host, "samples")
+    samples = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    samples = os.path.join(samples, "samples")
+    images = sorted(os.path.join(built, "floppies", n)
+                    for n in os.listdir(os.path.join(built, "floppies")) if n.endswith(".img"))
+    expect(len(images) == 3, "the sample set has %d floppies, not 3" % len(images))
+
+    with tempfile.TemporaryDirectory() as tmp:
+        disk = os.path.join(tmp, "hda.img")
+        with open(disk, "wb") as f:
+            f.truncate(DISK_BYTES)
+        pc = TestPC(bootsys, disk, tmp, images[0])
+        try:
+            answer_questions(pc, keep=False)
+            feed_floppies(pc, images)
+            finish(pc)
+            console = pc.console()
+            expect("ERROR" not in console, "an error line on the console")
+            expect("Please insert 5th" not in console, "a 4th data floppy was asked for")
+            location = check_installed(disk, samples, kept=False)
+        except CheckFailed:
+            sys.stderr.write(pc.console() + "\n--- log terminal ---\n" + pc.log_terminal())
+            raise
+        finally:
+            pc.close()
+
+        # Boot 2: keep the configuration over the first installation.
+        marker = os.path.join(tmp, "marker")
+        with open(marker, "w") as f:
+            f.write("kept across the reinstallation\n")
+        debugfs(location, "mkdir /vyre/store", write=True)
+        debugfs(location, "write %s /vyre/store/marker" % marker, write=True)
+        expect(read_file(location, "/vyre/store/marker"), "marker not written")
+        one = os.path.join(tmp, "one")
+        os.makedirs(one)
+        subprocess.run([floppyset, os.path.join(built, "packages", "routing.vpk"), one],
+                       check=True, capture_output=True)
+        pc = TestPC(bootsys, disk, tmp, os.path.join(one, "brindlex.n00.img"))
+        try:
+            answer_questions(pc, keep=True)
+            feed_floppies(pc, [os.path.join(one, "brindlex.n00.img")])
+            finish(pc)
+            expect("Please insert 3rd" not in pc.console(), "a second floppy was asked for")
+            location = root_location(disk)
+            expect(read_file(location, "/vyre/store/marker") ==
+                   b"kept across the reinstallation\n", "the kept configuration is gone")
+            expect(read_file(location, "/etc/routing/routes.conf"), "routing not installed")
+            fsck = subprocess.run(["e2fsck", "-f", "-n", location], capture_output=True)
+            expect(fsck.returncode == 0, "file system not clean after boot 2")
+        except CheckFailed:
+            sys.stderr.write(pc.console() + "\n--- log terminal ---\n" + pc.log_terminal())
+            raise
+        finally:
+            pc.close()
+
+        # Boot 3: n to "Continue?".
+        blank = os.path.join(tmp, "blank.img")
+        with open(blank, "wb") as f:
+            f.truncate(DISK_BYTES)
+        pc = TestPC(bootsys, blank, tmp, images[0])
+        try:
+            pc.expect("Do you want to keep old configuration?  [y/n]:", timeout=120)
+            pc.send("n")
+            pc.expect("Continue? [y/n]:")
+            pc.send("n")
+            pc.expect("Press ENTER to reboot")
+            pc.send("\r")
+            pc.expect("Rebooting...")
+            pc.wait_power_off()
+            expect("Please insert" not in pc.console(), "a floppy was asked for")
+            expect("Creating partition" not in pc.console(), "the disk was partitioned")
+            expect(is_blank(blank), "the disk was written")
+        except CheckFailed:
+            sys.stderr.write(pc.console())
+            raise
+        finally:
+            pc.close()
+        shutil.rmtree(one)
+    print("floppy_set_install: ok")
+
+
+if __name__ == "__main__":
+    main()
