@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
         std::string a = dir + "/a", b = dir + "/b";
         std::filesystem::create_directories(a);
         std::filesystem::create_directories(b);
-        ours.push_back(seconds_of("cat " + dir + "/large.vpk | " + BRINDLEX_UNPACK + " -q -r " + a + " -"));
+        ours.push_back(
+            seconds_of("cat " + dir + "/large.vpk | " + BRINDLEX_UNPACK + " -q -r " + a + " -"));
         tars.push_back(seconds_of("cat " + dir + "/large.tar | tar -x -C " + b));
         std::filesystem::remove_all(a);
         std::filesystem::remove_all(b);

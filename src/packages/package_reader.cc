@@ -152,7 +152,9 @@ PackageReader::PackageReader(std::istream& source)
 
 PackageReader::~PackageReader() = default;
 
-void PackageReader::add_wanted_type(int type) { wanted_types_.push_back(type); }
+void PackageReader::add_wanted_type(int type) {
+    wanted_types_.push_back(type);
+}
 
 int PackageReader::next_part() {
     if (bad() || fail()) {
@@ -172,4 +174,6 @@ int PackageReader::next_part() {
     }
 }
 
-uint32_t PackageReader::part_length() const { return buffer_.part_length(); }
+uint32_t PackageReader::part_length() const {
+    return buffer_.part_length();
+}

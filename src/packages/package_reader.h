@@ -12,6 +12,15 @@
 // wanted are passed over by seeking the source, or, when the source cannot
 // seek, by reading them through a 4096-byte scratch area. No part is ever
 // held in memory by the reader.
+//
+// Part lengths have no upper bound (up to 4 GiB - 1). The reader never
+// allocates for a part; a caller that copies a part into memory (the
+// catalogue's description and dependency list) must check part_length()
+// and treat an allocation it cannot make as a bad package.
+//
+// Seeking within a part: positions count from the part's first data byte;
+// relative to the end, offset d means part_length + d. Positions before
+// the part or beyond its end are refused.
 #ifndef BRINDLEX_PACKAGES_PACKAGE_READER_H_
 #define BRINDLEX_PACKAGES_PACKAGE_READER_H_
 
@@ -31,7 +40,7 @@ constexpr uint32_t PACKAGE_MAGIC_NONE = 0xFFFFFFFF;
 // It has no buffer area of its own: every read goes straight to `source`.
 // Positions (seekpos/seekoff) count from the first data byte of the part.
 class PartStreamBuffer : public std::streambuf {
-public:
+  public:
     explicit PartStreamBuffer(std::streambuf* source);
 
     // Passes over what is left of the current part and reads the next part
@@ -49,7 +58,7 @@ public:
     // Used by the reader's constructor once the file header has been read.
     void set_part_start(uint32_t offset) { part_start_ = offset; }
 
-protected:
+  protected:
     std::streamsize xsgetn(char* s, std::streamsize n) override;
     int_type underflow() override;
     int_type uflow() override;
@@ -59,19 +68,19 @@ protected:
     pos_type seekoff(off_type off, std::ios_base::seekdir dir,
                      std::ios_base::openmode which) override;
 
-private:
+  private:
     // Moves to position p within the current part; -1 on failure.
     pos_type seek_in_part(off_type p);
 
-    std::streambuf* source_;   // not owned; must outlive the reader
-    uint32_t part_start_ = 0;  // file offset of the current part's first data byte
-    uint32_t part_length_ = 0; // data length of the current part
-    uint32_t remaining_ = 0;   // data bytes of the current part not yet consumed
+    std::streambuf* source_;    // not owned; must outlive the reader
+    uint32_t part_start_ = 0;   // file offset of the current part's first data byte
+    uint32_t part_length_ = 0;  // data length of the current part
+    uint32_t remaining_ = 0;    // data bytes of the current part not yet consumed
 };
 
 // An input stream presenting the wanted parts of a package file one by one.
 class PackageReader : public std::istream {
-public:
+  public:
     // Reads the 8-byte file header from `source`. An unknown magic or a
     // short header sets the bad flag: every next_part() then returns -1.
     explicit PackageReader(std::istream& source);
@@ -97,7 +106,7 @@ public:
     // the parts (they end where the file ends).
     uint32_t declared_size() const { return declared_size_; }
 
-private:
+  private:
     std::vector<int> wanted_types_;
     int current_type_ = -1;
     uint32_t magic_ = PACKAGE_MAGIC_NONE;

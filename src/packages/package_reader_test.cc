@@ -1,11 +1,11 @@
 #include "packages/package_reader.h"
 
-#include <ext/stdio_filebuf.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <ext/stdio_filebuf.h>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -20,7 +20,9 @@ void put_le(std::string& out, uint32_t v, int bytes) {
 // A package file held in memory, part by part.
 struct TestPackage {
     std::string bytes;
-    explicit TestPackage(uint32_t magic = PACKAGE_MAGIC) { put_le(bytes, magic, 4), put_le(bytes, 0, 4); }
+    explicit TestPackage(uint32_t magic = PACKAGE_MAGIC) {
+        put_le(bytes, magic, 4), put_le(bytes, 0, 4);
+    }
     TestPackage& part(int type, const std::string& data) {
         put_le(bytes, uint32_t(type), 2);
         put_le(bytes, uint32_t(data.size()), 4);
@@ -31,11 +33,11 @@ struct TestPackage {
 
 // A source that cannot seek and records the size of every bulk read.
 class UnseekableSource : public std::streambuf {
-public:
+  public:
     explicit UnseekableSource(std::string data) : data_(std::move(data)) {}
     std::vector<std::streamsize> requests;
 
-protected:
+  protected:
     std::streamsize xsgetn(char* s, std::streamsize n) override {
         requests.push_back(n);
         std::streamsize take = std::min<std::streamsize>(n, std::streamsize(data_.size() - pos_));
@@ -50,7 +52,7 @@ protected:
         return pos_ < data_.size() ? traits_type::to_int_type(data_[pos_++]) : traits_type::eof();
     }
 
-private:
+  private:
     std::string data_;
     size_t pos_ = 0;
 };
@@ -204,8 +206,13 @@ TEST(PackageReader, FileEndingInsideAPassedOverPartIsTheEnd) {
 TEST(PackageReader, LargePackageOnARealPipeAndOnAFile) {
     std::string large(3 << 20, '\0');
     for (size_t i = 0; i < large.size(); ++i) large[i] = char(i * 7);
-    std::string bytes =
-        TestPackage().part(1, "id").part(17, large).part(2, "desc").part(18, large).part(3, "d").bytes;
+    std::string bytes = TestPackage()
+                            .part(1, "id")
+                            .part(17, large)
+                            .part(2, "desc")
+                            .part(18, large)
+                            .part(3, "d")
+                            .bytes;
 
     int fds[2];
     ASSERT_EQ(0, pipe(fds));

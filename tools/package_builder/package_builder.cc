@@ -30,7 +30,9 @@ bool fail(std::string* error, const std::string& text) {
     return false;
 }
 
-std::string errno_text(const std::string& what) { return what + ": " + strerror(errno); }
+std::string errno_text(const std::string& what) {
+    return what + ": " + strerror(errno);
+}
 
 // Collects the entries below dir (relative name prefix rel) in pre-order,
 // names sorted bytewise, so that every directory comes before its content.
@@ -55,7 +57,8 @@ bool collect_tree(const std::string& dir, const std::string& rel, std::vector<Tr
         TreeEntry entry;
         entry.path = rel.empty() ? name : rel + "/" + name;
         std::string full = dir + "/" + name;
-        if (lstat(full.c_str(), &entry.info) != 0) return fail(error, errno_text("cannot stat " + full));
+        if (lstat(full.c_str(), &entry.info) != 0)
+            return fail(error, errno_text("cannot stat " + full));
         if (const char* why = path_rule_broken(entry.path))
             return fail(error, full + ": cannot be packed (" + why + ")");
         mode_t type = entry.info.st_mode & S_IFMT;
@@ -142,17 +145,23 @@ const char* name_rule_broken(const std::string& name) {
 
 int part_type_of(const TreeEntry& e) {
     switch (e.info.st_mode & S_IFMT) {
-        case S_IFDIR: return PART_DIRECTORY;
-        case S_IFLNK: return PART_SYMLINK;
-        default: return PART_FILE;
+        case S_IFDIR:
+            return PART_DIRECTORY;
+        case S_IFLNK:
+            return PART_SYMLINK;
+        default:
+            return PART_FILE;
     }
 }
 
 uint64_t entry_data_size(const TreeEntry& e) {
     switch (part_type_of(e)) {
-        case PART_FILE: return uint64_t(e.info.st_size);
-        case PART_SYMLINK: return e.link_target.size();
-        default: return 0;
+        case PART_FILE:
+            return uint64_t(e.info.st_size);
+        case PART_SYMLINK:
+            return e.link_target.size();
+        default:
+            return 0;
     }
 }
 
@@ -265,8 +274,8 @@ bool walk_package(const std::string& path, Visit visit, std::string* error) {
         part.length = load_le32(ph + 2);
         if (part.length > end - s.offset)
             return fail(error, path + ": part" + where + " runs past the end of the package");
-        part.is_entry = part.type == PART_DIRECTORY || part.type == PART_FILE ||
-                        part.type == PART_SYMLINK;
+        part.is_entry =
+            part.type == PART_DIRECTORY || part.type == PART_FILE || part.type == PART_SYMLINK;
         if (part.is_entry) {
             if (part.length < ENTRY_HEADER_SIZE + ENTRY_CHECK_SIZE)
                 return fail(error, path + ": entry" + where + " too short");
@@ -362,7 +371,8 @@ bool build_package(const PackageSource& source, const std::string& out_path, std
     while (tree.size() > 1 && tree.back() == '/') tree.pop_back();
     if (!tree.empty()) {
         struct stat st;
-        if (stat(tree.c_str(), &st) != 0) return fail(error, errno_text("cannot use directory " + tree));
+        if (stat(tree.c_str(), &st) != 0)
+            return fail(error, errno_text("cannot use directory " + tree));
         if (!S_ISDIR(st.st_mode)) return fail(error, tree + ": not a directory");
         if (!collect_tree(tree, "", &entries, error)) return false;
     }
@@ -373,7 +383,8 @@ bool build_package(const PackageSource& source, const std::string& out_path, std
     total += PART_HEADER_SIZE + 2 + DEPENDENCY_RECORD_SIZE * uint64_t(source.depends.size());
     for (const TreeEntry& e : entries) {
         uint64_t n = entry_part_length(e);
-        if (n > 0xFFFFFFFFu) return fail(error, tree + "/" + e.path + ": file too large for a package");
+        if (n > 0xFFFFFFFFu)
+            return fail(error, tree + "/" + e.path + ": file too large for a package");
         total += PART_HEADER_SIZE + n;
     }
     total += PART_HEADER_SIZE + TRAILER_SIZE;
@@ -460,7 +471,9 @@ bool list_package(const std::string& path, FILE* out, std::string* error) {
     auto visit = [out](const PartInfo& p) {
         fprintf(out, "%10" PRIu64 "  type %5d  length %10" PRIu32 "  ", p.offset, p.type, p.length);
         if (p.is_entry) {
-            const char* kind = p.type == PART_DIRECTORY ? "dir " : p.type == PART_FILE ? "file" : "link";
+            const char* kind = p.type == PART_DIRECTORY ? "dir "
+                               : p.type == PART_FILE    ? "file"
+                                                        : "link";
             fprintf(out, "%s %04o %u:%u %" PRIu64 " %s", kind, unsigned(p.entry.mode), p.entry.uid,
                     p.entry.gid, p.entry.mtime, p.path.c_str());
             if (p.type == PART_SYMLINK) fprintf(out, " -> %s", p.link_target.c_str());
@@ -482,5 +495,6 @@ bool list_package(const std::string& path, FILE* out, std::string* error) {
 }
 
 bool verify_package(const std::string& path, std::string* error) {
-    return walk_package(path, [](const PartInfo&) { return true; }, error);
+    return walk_package(
+        path, [](const PartInfo&) { return true; }, error);
 }

@@ -85,7 +85,7 @@ struct Unpacker {
     bool as_root = false;
     unsigned temp_counter = 0;
     bool all_ok = true;
-    std::string package;  // name of the package being installed, for messages
+    std::string package;        // name of the package being installed, for messages
     int cached_parent_fd = -1;  // directory of the last entry, kept open
     std::string cached_parent;  // its path below ROOT
 };
@@ -430,8 +430,9 @@ bool unpack_package(Unpacker& u, Input& in, const unsigned char* file_header) {
                 if (type == PART_DIRECTORY)
                     install_directory(u, h, path, &pending);
                 else
-                    install_symlink(u, h, path,
-                                    std::string(reinterpret_cast<char*>(small.data()), small.size()));
+                    install_symlink(
+                        u, h, path,
+                        std::string(reinterpret_cast<char*>(small.data()), small.size()));
                 if (u.all_ok) ++installed_ok;
                 u.all_ok = u.all_ok && before;
             }
@@ -493,8 +494,9 @@ bool unpack_package(Unpacker& u, Input& in, const unsigned char* file_header) {
         complain(u, "damaged or truncated package: no trailer%s%s", "");
     }
     if (!u.quiet) {
-        printf("%s: %u of %u entries installed%s\n", u.package.empty() ? "(unnamed package)" : u.package.c_str(),
-               installed_ok, entries, u.all_ok && ok_before ? "" : " (with errors)");
+        printf("%s: %u of %u entries installed%s\n",
+               u.package.empty() ? "(unnamed package)" : u.package.c_str(), installed_ok, entries,
+               u.all_ok && ok_before ? "" : " (with errors)");
         fflush(stdout);
     }
     u.all_ok = u.all_ok && ok_before;

@@ -51,7 +51,9 @@ struct EntryHeader {
 };
 
 // Little-endian loads and stores.
-inline uint16_t load_le16(const unsigned char* p) { return uint16_t(p[0] | p[1] << 8); }
+inline uint16_t load_le16(const unsigned char* p) {
+    return uint16_t(p[0] | p[1] << 8);
+}
 inline uint32_t load_le32(const unsigned char* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }

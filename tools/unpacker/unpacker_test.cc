@@ -39,7 +39,7 @@ struct RunResult {
 
 // A scratch directory with helpers to run the two programs inside it.
 class Scratch : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/unpack-test.XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(pattern));
@@ -160,8 +160,8 @@ TEST_F(Scratch, TreeGoesInWithModesOwnersTimesLinksAndData) {
     struct timespec times[2] = {{1500000000, 123456789}, {1500000000, 123456789}};
     ASSERT_EQ(0, utimensat(AT_FDCWD, (tree + "/etc/issue").c_str(), times, 0));
     ASSERT_EQ(0, utimensat(AT_FDCWD, (tree + "/var/empty").c_str(), times, 0));
-    ASSERT_EQ(0, utimensat(AT_FDCWD, (tree + "/var/issue-link").c_str(), times,
-                           AT_SYMLINK_NOFOLLOW));
+    ASSERT_EQ(0,
+              utimensat(AT_FDCWD, (tree + "/var/issue-link").c_str(), times, AT_SYMLINK_NOFOLLOW));
 
     std::string pkg = dir + "/base.vpk";
     RunResult b = build("--name base --description 'Base system' --output " + pkg + " " + tree);
@@ -211,13 +211,15 @@ TEST_F(Scratch, SeveralPackagesInOneStreamAndQuietMode) {
     fs::create_directories(dir + "/b/etc");
     write_file(dir + "/b/etc/two", "2");
     ASSERT_EQ(0, build("-n first -o " + dir + "/first.vpk " + dir + "/a").status);
-    ASSERT_EQ(0, build("-n second -D first --alt-magic -o " + dir + "/second.vpk " + dir + "/b").status);
+    ASSERT_EQ(
+        0, build("-n second -D first --alt-magic -o " + dir + "/second.vpk " + dir + "/b").status);
     ASSERT_EQ(0, build("-n nothing -o " + dir + "/nothing.vpk").status);
     RunResult u = unpack(dir + "/first.vpk " + dir + "/nothing.vpk " + dir + "/second.vpk");
     EXPECT_EQ(0, u.status) << u.err;
-    EXPECT_EQ("first: 2 of 2 entries installed\nnothing: 0 of 0 entries installed\n"
-              "second: 2 of 2 entries installed\n",
-              u.out);
+    EXPECT_EQ(
+        "first: 2 of 2 entries installed\nnothing: 0 of 0 entries installed\n"
+        "second: 2 of 2 entries installed\n",
+        u.out);
     EXPECT_EQ("1", read_file(root + "/bin/one"));
     EXPECT_EQ("2", read_file(root + "/etc/two"));
     RunResult quiet = unpack(dir + "/first.vpk", "-q");
@@ -256,7 +258,9 @@ TEST_F(Scratch, EscapesAreRefusedAndTheRestGoesIn) {
 TEST_F(Scratch, DamageIsCaughtAndNothingInstalledIsLost) {
     write_file(root + "/data", "old contents");
     RawPackage p;
-    p.ident("damaged").entry(PART_FILE, "data", std::string(10000, 'n')).entry(PART_FILE, "other", "o");
+    p.ident("damaged")
+        .entry(PART_FILE, "data", std::string(10000, 'n'))
+        .entry(PART_FILE, "other", "o");
     std::string bytes = p.finish();
     // Damage a byte inside the file data: the entry is refused, the old
     // file stays, and the following entry still goes in.
