@@ -144,7 +144,7 @@ class PCConfig:
             words.append("brindlex.serial_only=1")
         if self.insmod_hold:
             words.append("brindlex.insmod_hold=" + self.insmod_hold)
-        words.append("brindlex.ide=%d" % sum(1 for k, p in self.ide.values() if k == "disk" or p))
+        words.append("brindlex.ide=%d" % len(self.ide))
         return " ".join(words)
 
     def qemu_command(self, console, log, monitor):

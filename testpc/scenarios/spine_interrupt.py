@@ -32,6 +32,9 @@ def after_mode():
     with TestPC("spine_interrupt_after", type_text="cdrom\n") as pc:
         pc.start()
         pc.expect("Press ENTER to reboot", 60)
+        # Give the installer time to be inside its read: a Ctrl-C typed
+        # before that only empties the terminal's input.
+        pc.quiet(1.0)
         pc.send(CTRL_C)
         between = pc.expect("Rebooting...", 20)
         # The terminal may echo the key as ^C; besides the show-cursor
