@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +57,11 @@ struct TestPackage {
 
 // A catalogue built in memory, entries in the given order.
 class TestCatalogue {
+    // Names are NUL-padded 16-byte fields; a 16-byte name has no terminator.
+    static void copy_name(char* field, const std::string& name) {
+        memcpy(field, name.data(), std::min<size_t>(name.size(), PACKAGE_NAME_LENGTH));
+    }
+
   public:
     explicit TestCatalogue(const std::vector<TestPackage>& packages) {
         init_package_list(list, "/nonexistent");
@@ -65,13 +71,12 @@ class TestCatalogue {
             PackageInfo& info = list.entries[i];
             std::string path = "/media/" + packages[i].name + ".vpk";
             info.path = strdup(path.c_str());
-            strncpy(info.header.name, packages[i].name.c_str(), PACKAGE_NAME_LENGTH);
+            copy_name(info.header.name, packages[i].name);
             info.description = strdup(packages[i].description.c_str());
             info.dependency_count = static_cast<uint16_t>(packages[i].depends.size());
             info.dependencies = new PackageRecord[packages[i].depends.size()]();
             for (size_t d = 0; d < packages[i].depends.size(); ++d) {
-                strncpy(info.dependencies[d].name, packages[i].depends[d].c_str(),
-                        PACKAGE_NAME_LENGTH);
+                copy_name(info.dependencies[d].name, packages[i].depends[d]);
             }
         }
     }
