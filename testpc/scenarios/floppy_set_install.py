@@ -4,7 +4,7 @@ Boot 1, a blank 400 MB IDE disk, no /TYPE: the banner, the disk found, n to
 keeping the configuration, y to erasing, partitioning and formatting, then
 the 2nd, 3rd and 4th installation floppies (the three floppies of the
 sample set, changed when asked) into one unpacker run, the post-install
-script, the check, "Software installed.", "Remove boot floppy", "Press
+script, the check (clean, on the log terminal), "Software installed.", "Remove boot floppy", "Press
 ENTER to reboot" and the restart. The disk is then read from the host: the
 packages' files in the new root, lilo.conf, fstab, the post-install
 script's trace and a clean file system.
@@ -138,6 +138,9 @@ def main():
             console = pc.console()
             expect("ERROR" not in console, "an error line on the console")
             expect("Please insert 5th" not in console, "a 4th data floppy was asked for")
+            log = pc.log_terminal()
+            expect("fsck: /dev/hda1: status 0" in log,
+                   "the check of the new system did not pass: %r" % log[-2000:])
             location = check_installed(disk, samples, kept=False)
         except CheckFailed:
             sys.stderr.write(pc.console() + "\n--- log terminal ---\n" + pc.log_terminal())
