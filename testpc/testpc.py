@@ -107,8 +107,9 @@ class PCConfig:
 
     def __init__(self, type_text=None, init_args=(), disks=(), floppy=None, cdrom=None,
                  serial_only=False, init=None, memory_mb=DEFAULT_MEMORY_MB, bootsys=None,
-                 cdrom_position="hdc", insmod_hold=None):
+                 cdrom_position="hdc", insmod_hold=None, broken_unpacker=False):
         self.insmod_hold = insmod_hold
+        self.broken_unpacker = broken_unpacker
         self.type_text = type_text
         self.init_args = list(init_args)
         self.floppy = floppy
@@ -144,6 +145,8 @@ class PCConfig:
             words.append("brindlex.serial_only=1")
         if self.insmod_hold:
             words.append("brindlex.insmod_hold=" + self.insmod_hold)
+        if self.broken_unpacker:
+            words.append("brindlex.unpacker=quit")
         words.append("brindlex.ide=%d" % len(self.ide))
         return " ".join(words)
 
@@ -281,10 +284,11 @@ class TestPC:
 
     def __init__(self, name, type_text=None, init_args=(), disks=(), floppy=None, cdrom=None,
                  serial_only=False, init=None, memory_mb=DEFAULT_MEMORY_MB, bootsys=None,
-                 cdrom_position="hdc", insmod_hold=None):
+                 cdrom_position="hdc", insmod_hold=None, broken_unpacker=False):
         self.name = name
         self.config = PCConfig(type_text, init_args, disks, floppy, cdrom, serial_only, init,
-                               memory_mb, bootsys, cdrom_position, insmod_hold)
+                               memory_mb, bootsys, cdrom_position, insmod_hold,
+                               broken_unpacker)
         self.console = _Channel("console")
         self.log_channel = _Channel("log")
         self.monitor_channel = _Channel("monitor")
