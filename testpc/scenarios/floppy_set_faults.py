@@ -13,18 +13,21 @@ installation floppy is asked for, offers in turn:
     bad block in three groups      then repaired: "Recovering bad block #N"
                                    on the log terminal (the second serial port)
 
-The payload of the set is not a package: the unpacker says so on the
-console and reads its input to the end, and the installation goes on with
-the 3rd and 4th floppies to "Software installed." and the restart (a
-failure inside the unpacker does not stop the installation).
+The payload of the set is one package holding a file of random bytes: after
+the installation has gone on with the 3rd and 4th floppies to "Software
+installed." and the restart, the file on the disk must be whole and the
+unpacker must have found nothing wrong. So the floppies refused as bad never
+reached the unpacker, and the repaired part reached it once, intact.
 
 Run by ctest with BRINDLEX_BOOTSYS_DIR (the boot system) and
-BRINDLEX_HOST_DIR (the host build with bin/brindlex-floppyset) set.
+BRINDLEX_HOST_DIR (the host build with bin/brindlex-floppyset and
+bin/brindlex-pkg) set.
 """
 
 import os
 import random
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -154,6 +157,17 @@ class TestPC:
             self.monitor.close()
 
 
+def read_installed(image, path):
+    """The file at path on the first partition of image, read without
+    mounting."""
+    with open(image, "rb") as f:
+        mbr = f.read(512)
+    start = struct.unpack("<I", mbr[446 + 8:446 + 12])[0]
+    location = "%s?offset=%d" % (image, start * 512)
+    return subprocess.run(["debugfs", "-R", "cat " + path, location],
+                          capture_output=True).stdout
+
+
 def make_set(floppyset, out, payload, set_id, damage=()):
     os.makedirs(out)
     args = [floppyset, "--set-id", str(set_id)]
@@ -167,12 +181,19 @@ def make_set(floppyset, out, payload, set_id, damage=()):
 def main():
     bootsys = os.environ["BRINDLEX_BOOTSYS_DIR"]
     floppyset = os.path.join(os.environ["BRINDLEX_HOST_DIR"], "bin", "brindlex-floppyset")
-    for needed in (os.path.join(bootsys, "initrd.gz"), floppyset):
+    builder = os.path.join(os.environ["BRINDLEX_HOST_DIR"], "bin", "brindlex-pkg")
+    for needed in (os.path.join(bootsys, "initrd.gz"), floppyset, builder):
         expect(os.path.exists(needed), needed + " is missing")
     with tempfile.TemporaryDirectory() as tmp:
+        # One package whose payload spans three floppies.
+        content = random.Random(5).randbytes(2 * 1391280 + 800)
+        tree = os.path.join(tmp, "tree")
+        os.makedirs(os.path.join(tree, "var", "data"))
+        with open(os.path.join(tree, "var", "data", "random.bin"), "wb") as f:
+            f.write(content)
         payload = os.path.join(tmp, "payload")
-        with open(payload, "wb") as f:
-            f.write(random.Random(5).randbytes(2 * 1391280 + 1000))  # three floppies
+        subprocess.run([builder, "build", "--name", "randomdata", "--output", payload, tree],
+                       check=True, stdout=subprocess.DEVNULL)
         good = make_set(floppyset, os.path.join(tmp, "good"), payload, 1001,
                         ["0:0:3", "0:7:0", "0:20:30"])
         broken = make_set(floppyset, os.path.join(tmp, "broken"), payload, 1001,
@@ -233,8 +254,9 @@ def main():
                       "three bad floppies")
             expect(console.count("Please insert 2nd installation floppy.") == 6,
                    "the 2nd floppy asked for once and again after each bad one")
-            expect("brindlex-unpack: no package at input offset 0" in console,
-                   "the unpacker did not report the payload")
+            expect("brindlex-unpack" not in console, "the unpacker found something wrong")
+            expect(read_installed(disk, "/var/data/random.bin") == content,
+                   "the installed file differs from the package's")
             log = pc.log_terminal()
             repairs = [l for l in log.splitlines() if l.startswith("Recovering bad block #")]
             expect(repairs == ["Recovering bad block #3", "Recovering bad block #0",
