@@ -41,7 +41,11 @@ test: deps
 	cd $(ASAN) && ctest -L unit --output-on-failure -j $(JOBS)
 	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
 
-demo: deps
+demo:
+	@echo "make demo: needs root (to install missing Debian packages), network access to"
+	@echo "  Debian's archive, about 2 GB of disk and 10 to 15 minutes on the first run"
+	@echo "  (builds, the boot system, the sample packages), a few minutes afterwards."
+	$(MAKE) deps
 	$(MAKE) host target bootsys
 	sh testpc/demo.sh $(abspath $(HOST)) $(abspath $(TARGET)) $(abspath $(BOOTSYS))
 

@@ -9,6 +9,8 @@
 # installed disk and where the image lies.
 set -eu
 PATH=$PATH:/sbin:/usr/sbin
+# debugfs would page its listings on a terminal.
+export DEBUGFS_PAGER=__none__
 if [ $# -ne 3 ]; then
     echo "usage: $0 HOST_DIR TARGET_DIR BOOTSYS_DIR" >&2
     exit 2
@@ -45,10 +47,16 @@ mkdir -p "$demo"
 rm -f "$demo/disk.img" "$demo/console.sock" "$demo/monitor.sock"
 truncate -s 400M "$demo/disk.img"
 
-/usr/bin/python3 - "$here/run_pc.py" "$bootsys" "$demo" "$floppies" <<'PYTHON'
+# The operator's side runs from a here-document, so whether the demo is
+# interactive is decided here, and its keys come from /dev/tty.
+interactive=0
+[ -t 0 ] && [ -t 1 ] && interactive=1
+/usr/bin/python3 - "$here/run_pc.py" "$bootsys" "$demo" "$floppies" "$interactive" <<'PYTHON'
 import os, re, select, socket, subprocess, sys, termios, time, tty
 
 run_pc, bootsys, demo, floppies = sys.argv[1:5]
+interactive = sys.argv[5] == "1"
+keys = os.open("/dev/tty", os.O_RDONLY) if interactive else None
 images = sorted(os.path.join(floppies, n) for n in os.listdir(floppies) if n.endswith(".img"))
 console_path = os.path.join(demo, "console.sock")
 monitor_path = os.path.join(demo, "monitor.sock")
@@ -72,7 +80,6 @@ def connect(path):
 
 console = connect(console_path)
 monitor = None
-interactive = sys.stdin.isatty()
 ordinals = {}
 for i in range(len(images)):
     n = i + 2
@@ -80,14 +87,14 @@ for i in range(len(images)):
 answers = [("Do you want to keep old configuration?", b"n"), ("Continue? [y/n]:", b"y"),
            ("Press ENTER when ready", b"\r"), ("Press ENTER to reboot", b"\r")]
 seen = ""
-saved = termios.tcgetattr(0) if interactive else None
+saved = termios.tcgetattr(keys) if interactive else None
 if interactive:
-    tty.setraw(0)
+    tty.setraw(keys)
     os.write(1, b"(the PC's console: answer its questions; the floppies change by"
                 b" themselves)\r\n")
 try:
     while True:
-        fds = [console] + ([0] if interactive else [])
+        fds = [console] + ([keys] if interactive else [])
         ready, _, _ = select.select(fds, [], [], 1.0)
         if pc.poll() is not None and console not in ready:
             break
@@ -113,14 +120,14 @@ try:
                         time.sleep(0.5)
                         console.sendall(key)
                         seen = seen[k + len(text):]
-        if interactive and 0 in ready:
-            key = os.read(0, 64)
+        if interactive and keys in ready:
+            key = os.read(keys, 64)
             if key == b"\x1d":  # Ctrl-]: leave the demo
                 break
             console.sendall(key)
 finally:
     if interactive:
-        termios.tcsetattr(0, termios.TCSADRAIN, saved)
+        termios.tcsetattr(keys, termios.TCSADRAIN, saved)
     try:
         pc.wait(30)
     except subprocess.TimeoutExpired:
