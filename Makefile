@@ -43,7 +43,7 @@ test: deps
 
 demo:
 	@echo "make demo: needs root (to install missing Debian packages), network access to"
-	@echo "  Debian's archive, about 2 GB of disk and 10 to 15 minutes on the first run"
+	@echo "  Debian's archive, about 1 GB of disk and 10 to 15 minutes on the first run"
 	@echo "  (builds, the boot system, the sample packages), a few minutes afterwards."
 	$(MAKE) deps
 	$(MAKE) host target bootsys
