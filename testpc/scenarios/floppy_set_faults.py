@@ -26,19 +26,15 @@ bin/brindlex-pkg) set.
 
 import os
 import random
-import socket
 import struct
 import subprocess
 import sys
 import tempfile
-import threading
-import time
 
-# The test PC: QEMU with the boot system, one IDE disk and a floppy drive (a
-# floppy in it from the start). Its first serial port is the console, driven
-# through QEMU's standard input and output; the second is the log terminal
-# (/dev/tty9 of the boot system), recorded to a file. Floppies are changed
-# through the QEMU monitor on a socket.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import testpc  # noqa: E402
+
+
 class CheckFailed(Exception):
     pass
 
@@ -48,124 +44,33 @@ def expect(condition, what):
         raise CheckFailed(what)
 
 
-class TestPC:
-    def __init__(self, bootsys, disk, tmp, floppy, kernel_words=(), memory=256):
-        self.monitor_path = os.path.join(tmp, "monitor.sock")
-        self.log_path = os.path.join(tmp, "log_terminal.txt")
-        words = ["console=ttyS0", "loglevel=1", "panic=-1", "brindlex.ide=1"] + list(kernel_words)
-        command = ["qemu-system-i386", "-m", str(memory), "-display", "none", "-no-reboot",
-                   "-kernel", os.path.join(bootsys, "vmlinuz"),
-                   "-initrd", os.path.join(bootsys, "initrd.gz"),
-                   "-append", " ".join(words),
-                   "-serial", "stdio", "-serial", "file:" + self.log_path,
-                   "-monitor", "unix:%s,server,nowait" % self.monitor_path,
-                   "-drive", "file=%s,format=raw,if=ide,index=0" % disk,
-                   "-drive", "file=%s,format=raw,if=floppy,index=0,id=fd0" % floppy]
-        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL)
-        self.output = bytearray()
-        self.position = 0  # how far expect has read
-        self.lock = threading.Condition()
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-        self.monitor = None
-
-    def _read(self):
-        while True:
-            data = os.read(self.process.stdout.fileno(), 4096)
-            with self.lock:
-                if not data:
-                    self.lock.notify_all()
-                    return
-                self.output += data
-                self.lock.notify_all()
-
-    def console(self):
-        with self.lock:
-            return self.output.decode("latin-1").replace("\r\n", "\n")
-
-    def log_terminal(self):
-        try:
-            with open(self.log_path, "rb") as f:
-                return f.read().decode("latin-1").replace("\r\n", "\n")
-        except OSError:
-            return ""
-
-    def expect(self, text, timeout=60):
-        """Waits until text appears after what the last expect matched."""
-        wanted = text.replace("\n", "\r\n").encode("latin-1")
-        deadline = time.time() + timeout
-        with self.lock:
-            while True:
-                found = self.output.find(wanted, self.position)
-                if found < 0:
-                    # Text printed without a terminal's newline translation.
-                    found = self.output.find(text.encode("latin-1"), self.position)
-                    length = len(text)
-                else:
-                    length = len(wanted)
-                if found >= 0:
-                    self.position = found + length
-                    return
-                left = deadline - time.time()
-                if left <= 0 or self.process.poll() is not None and not self.reader.is_alive():
-                    raise CheckFailed("no %r on the console" % text)
-                self.lock.wait(min(left, 1.0))
-
-    def send(self, keys):
-        self.process.stdin.write(keys.encode("latin-1"))
-        self.process.stdin.flush()
-
-    def _monitor(self, command):
-        if self.monitor is None:
-            for _ in range(50):
-                try:
-                    self.monitor = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                    self.monitor.connect(self.monitor_path)
-                    break
-                except OSError:
-                    self.monitor = None
-                    time.sleep(0.1)
-            expect(self.monitor is not None, "no QEMU monitor")
-        self.monitor.sendall((command + "\n").encode())
-        time.sleep(0.5)
-        self.monitor.setblocking(False)
-        try:
-            while self.monitor.recv(4096):
-                pass
-        except BlockingIOError:
-            pass
-        self.monitor.setblocking(True)
-
-    def insert(self, image):
-        self._monitor("change fd0 %s raw" % image)
-
-    def eject(self):
-        self._monitor("eject -f fd0")
-
-    def wait_power_off(self, timeout=120):
-        try:
-            self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            raise CheckFailed("the test PC did not restart within %d s" % timeout)
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        if self.monitor is not None:
-            self.monitor.close()
+def boot(name, bootsys, disk, floppy):
+    """Starts the test PC with one IDE disk and floppy in drive A. Its log
+    terminal (/dev/tty9) is the second serial port."""
+    pc = testpc.TestPC(name, disks=[disk], floppy=floppy, bootsys=bootsys, memory_mb=256)
+    pc.start()
+    return pc
 
 
-def read_installed(image, path):
-    """The file at path on the first partition of image, read without
-    mounting."""
+def root_location(image):
+    """debugfs/e2fsck name of the first partition's file system."""
     with open(image, "rb") as f:
         mbr = f.read(512)
+    expect(mbr[510:512] == b"\x55\xaa", "no partition table")
     start = struct.unpack("<I", mbr[446 + 8:446 + 12])[0]
-    location = "%s?offset=%d" % (image, start * 512)
-    return subprocess.run(["debugfs", "-R", "cat " + path, location],
-                          capture_output=True).stdout
+    expect(mbr[446 + 4] == 0x83, "first partition is not a Linux one")
+    return "%s?offset=%d" % (image, start * 512)
+
+
+def debugfs(location, request, write=False):
+    args = ["debugfs"] + (["-w"] if write else []) + ["-R", request, location]
+    return subprocess.run(args, capture_output=True).stdout
+
+
+def read_file(location, path):
+    if b"Inode:" not in debugfs(location, "stat " + path):
+        return None
+    return debugfs(location, "cat " + path)
 
 
 def make_set(floppyset, out, payload, set_id, damage=()):
@@ -203,51 +108,51 @@ def main():
         with open(disk, "wb") as f:
             f.truncate(400 * 1000 * 1000)
 
-        pc = TestPC(bootsys, disk, tmp, good(1))
+        pc = boot("floppy_set_faults", bootsys, disk, good(1))
         try:
-            pc.expect("Welcome to Brindlex Router Software floppy installation")
-            pc.expect("Found harddrive as IDE Primary master (disk C)")
-            pc.expect("Do you want to keep old configuration?  [y/n]:")
+            pc.expect("Welcome to Brindlex Router Software floppy installation", timeout=60)
+            pc.expect("Found harddrive as IDE Primary master (disk C)", timeout=60)
+            pc.expect("Do you want to keep old configuration?  [y/n]:", timeout=60)
             pc.send("n")
-            pc.expect("Warning: all data on the disk will be erased!")
-            pc.expect("Continue? [y/n]:")
+            pc.expect("Warning: all data on the disk will be erased!", timeout=60)
+            pc.expect("Continue? [y/n]:", timeout=60)
             pc.send("y")
             pc.expect("Formatting disk...", timeout=120)
 
             pc.expect("Please insert 2nd installation floppy.\n", timeout=300)
-            pc.expect("Press ENTER when ready")
-            pc.insert(good(1))
+            pc.expect("Press ENTER when ready", timeout=60)
+            pc.change_floppy(good(1))
             pc.send("\r")
-            pc.expect("Wrong floppy!\n")
-            pc.expect("Please insert 2nd installation floppy.")
+            pc.expect("Wrong floppy!\n", timeout=60)
+            pc.expect("Please insert 2nd installation floppy.", timeout=60)
 
-            pc.eject()
+            pc.change_floppy(None)
             pc.send("\r")
             pc.expect("ERROR: No floppy, or bad floppy\n", timeout=300)
-            pc.expect("Please insert 2nd installation floppy.")
+            pc.expect("Please insert 2nd installation floppy.", timeout=60)
 
             for image in (broken(0), other(0), good(0)):
-                pc.insert(image)
+                pc.change_floppy(image)
                 pc.send("\r")
                 pc.expect("ERROR: bad floppy, please replace it.\n", timeout=120)
-                pc.expect("Please insert 2nd installation floppy.")
+                pc.expect("Please insert 2nd installation floppy.", timeout=60)
 
-            pc.insert(good(0))
+            pc.change_floppy(good(0))
             pc.send("\r")
             pc.expect("Installing part 1 of 3...\n", timeout=120)
             for ordinal, part in (("3rd", 1), ("4th", 2)):
                 pc.expect("Please insert %s installation floppy." % ordinal, timeout=120)
-                pc.insert(good(part))
+                pc.change_floppy(good(part))
                 pc.send("\r")
                 pc.expect("Installing part %d of 3...\n" % (part + 1), timeout=120)
             pc.expect("Software installed.\n", timeout=300)
-            pc.expect("Remove boot floppy\n")
-            pc.expect("Press ENTER to reboot")
+            pc.expect("Remove boot floppy\n", timeout=60)
+            pc.expect("Press ENTER to reboot", timeout=60)
             pc.send("\r")
-            pc.expect("Rebooting...")
-            pc.wait_power_off()
+            pc.expect("Rebooting...", timeout=60)
+            pc.wait_restart(120)
 
-            console = pc.console()
+            console = pc.console_text()
             expect(console.count("Installing part 1 of 3...") == 2,
                       "the damaged and the repaired floppy show their part line")
             expect(console.count("ERROR: bad floppy, please replace it.") == 3,
@@ -255,16 +160,15 @@ def main():
             expect(console.count("Please insert 2nd installation floppy.") == 6,
                    "the 2nd floppy asked for once and again after each bad one")
             expect("brindlex-unpack" not in console, "the unpacker found something wrong")
-            expect(read_installed(disk, "/var/data/random.bin") == content,
+            expect(read_file(root_location(disk), "/var/data/random.bin") == content,
                    "the installed file differs from the package's")
-            log = pc.log_terminal()
+            log = pc.log
             repairs = [l for l in log.splitlines() if l.startswith("Recovering bad block #")]
             expect(repairs == ["Recovering bad block #3", "Recovering bad block #0",
                                   "Recovering bad block #30"],
                       "repair lines on the log terminal: %r" % repairs)
-        except CheckFailed:
-            sys.stderr.write(pc.console())
-            sys.stderr.write("\n--- log terminal ---\n" + pc.log_terminal())
+        except Exception:
+            pc.report()
             raise
         finally:
             pc.close()

@@ -22,36 +22,14 @@ which holds bin/brindlex-floppyset and samples/) set.
 
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from floppy_set_faults import CheckFailed, TestPC, expect  # noqa: E402
+from floppy_set_faults import boot, debugfs, expect, read_file, root_location  # noqa: E402
 
 DISK_BYTES = 400 * 1000 * 1000
-
-
-def root_location(image):
-    """debugfs/e2fsck name of the first partition's file system."""
-    with open(image, "rb") as f:
-        mbr = f.read(512)
-    expect(mbr[510:512] == b"\x55\xaa", "no partition table")
-    start = struct.unpack("<I", mbr[446 + 8:446 + 12])[0]
-    expect(mbr[446 + 4] == 0x83, "first partition is not a Linux one")
-    return "%s?offset=%d" % (image, start * 512)
-
-
-def debugfs(location, request, write=False):
-    args = ["debugfs"] + (["-w"] if write else []) + ["-R", request, location]
-    return subprocess.run(args, capture_output=True).stdout
-
-
-def read_file(location, path):
-    if b"Inode:" not in debugfs(location, "stat " + path):
-        return None
-    return debugfs(location, "cat " + path)
 
 
 def is_blank(image):
@@ -65,12 +43,12 @@ def is_blank(image):
 
 
 def answer_questions(pc, keep):
-    pc.expect("Welcome to Brindlex Router Software floppy installation")
-    pc.expect("Found harddrive as IDE Primary master (disk C)")
-    pc.expect("Do you want to keep old configuration?  [y/n]:")
+    pc.expect("Welcome to Brindlex Router Software floppy installation", timeout=60)
+    pc.expect("Found harddrive as IDE Primary master (disk C)", timeout=60)
+    pc.expect("Do you want to keep old configuration?  [y/n]:", timeout=60)
     pc.send("y" if keep else "n")
-    pc.expect("Warning: all data on the disk will be erased!")
-    pc.expect("Continue? [y/n]:")
+    pc.expect("Warning: all data on the disk will be erased!", timeout=60)
+    pc.expect("Continue? [y/n]:", timeout=60)
     pc.send("y")
     pc.expect("Creating partition...", timeout=120)
     pc.expect("Formatting disk...", timeout=120)
@@ -80,8 +58,8 @@ def feed_floppies(pc, images):
     ordinals = ["2nd", "3rd", "4th", "5th", "6th"]
     for index, image in enumerate(images):
         pc.expect("Please insert %s installation floppy.\n" % ordinals[index], timeout=300)
-        pc.expect("Press ENTER when ready")
-        pc.insert(image)
+        pc.expect("Press ENTER when ready", timeout=60)
+        pc.change_floppy(image)
         pc.send("\r")
         pc.expect("Installing part %d of %d...\n" % (index + 1, len(images)), timeout=120)
 
@@ -89,11 +67,11 @@ def feed_floppies(pc, images):
 def finish(pc):
     pc.expect("Checking disk integrity...", timeout=300)
     pc.expect("Software installed.\n", timeout=120)
-    pc.expect("Remove boot floppy\n")
-    pc.expect("Press ENTER to reboot")
+    pc.expect("Remove boot floppy\n", timeout=60)
+    pc.expect("Press ENTER to reboot", timeout=60)
     pc.send("\r")
-    pc.expect("Rebooting...")
-    pc.wait_power_off()
+    pc.expect("Rebooting...", timeout=60)
+    pc.wait_restart(120)
 
 
 def check_installed(image, samples, kept):
@@ -130,20 +108,20 @@ def main():
         disk = os.path.join(tmp, "hda.img")
         with open(disk, "wb") as f:
             f.truncate(DISK_BYTES)
-        pc = TestPC(bootsys, disk, tmp, images[0])
+        pc = boot("floppy_set_install", bootsys, disk, images[0])
         try:
             answer_questions(pc, keep=False)
             feed_floppies(pc, images)
             finish(pc)
-            console = pc.console()
+            console = pc.console_text()
             expect("ERROR" not in console, "an error line on the console")
             expect("Please insert 5th" not in console, "a 4th data floppy was asked for")
-            log = pc.log_terminal()
+            log = pc.log
             expect("fsck: /dev/hda1: status 0" in log,
                    "the check of the new system did not pass: %r" % log[-2000:])
             location = check_installed(disk, samples, kept=False)
-        except CheckFailed:
-            sys.stderr.write(pc.console() + "\n--- log terminal ---\n" + pc.log_terminal())
+        except Exception:
+            pc.report()
             raise
         finally:
             pc.close()
@@ -159,20 +137,20 @@ def main():
         os.makedirs(one)
         subprocess.run([floppyset, os.path.join(built, "packages", "routing.vpk"), one],
                        check=True, capture_output=True)
-        pc = TestPC(bootsys, disk, tmp, os.path.join(one, "brindlex.n00.img"))
+        pc = boot("floppy_set_install", bootsys, disk, os.path.join(one, "brindlex.n00.img"))
         try:
             answer_questions(pc, keep=True)
             feed_floppies(pc, [os.path.join(one, "brindlex.n00.img")])
             finish(pc)
-            expect("Please insert 3rd" not in pc.console(), "a second floppy was asked for")
+            expect("Please insert 3rd" not in pc.console_text(), "a second floppy was asked for")
             location = root_location(disk)
             expect(read_file(location, "/vyre/store/marker") ==
                    b"kept across the reinstallation\n", "the kept configuration is gone")
             expect(read_file(location, "/etc/routing/routes.conf"), "routing not installed")
             fsck = subprocess.run(["e2fsck", "-f", "-n", location], capture_output=True)
             expect(fsck.returncode == 0, "file system not clean after boot 2")
-        except CheckFailed:
-            sys.stderr.write(pc.console() + "\n--- log terminal ---\n" + pc.log_terminal())
+        except Exception:
+            pc.report()
             raise
         finally:
             pc.close()
@@ -181,21 +159,21 @@ def main():
         blank = os.path.join(tmp, "blank.img")
         with open(blank, "wb") as f:
             f.truncate(DISK_BYTES)
-        pc = TestPC(bootsys, blank, tmp, images[0])
+        pc = boot("floppy_set_install", bootsys, blank, images[0])
         try:
             pc.expect("Do you want to keep old configuration?  [y/n]:", timeout=120)
             pc.send("n")
-            pc.expect("Continue? [y/n]:")
+            pc.expect("Continue? [y/n]:", timeout=60)
             pc.send("n")
-            pc.expect("Press ENTER to reboot")
+            pc.expect("Press ENTER to reboot", timeout=60)
             pc.send("\r")
-            pc.expect("Rebooting...")
-            pc.wait_power_off()
-            expect("Please insert" not in pc.console(), "a floppy was asked for")
-            expect("Creating partition" not in pc.console(), "the disk was partitioned")
+            pc.expect("Rebooting...", timeout=60)
+            pc.wait_restart(120)
+            expect("Please insert" not in pc.console_text(), "a floppy was asked for")
+            expect("Creating partition" not in pc.console_text(), "the disk was partitioned")
             expect(is_blank(blank), "the disk was written")
-        except CheckFailed:
-            sys.stderr.write(pc.console())
+        except Exception:
+            pc.report()
             raise
         finally:
             pc.close()
