@@ -1,10 +1,11 @@
 """Test PC: keeping the old configuration across the reformat of its disk.
 
 A first run keeps the configuration of a blank disk (nothing mounts: not a
-word about it). The host then gives that installation a /vyre/store tree
+word about it); a second keeps over that installation, which has no
+/vyre/store (no reading, no restore, no message). The host then gives that installation a /vyre/store tree
 (nested directories; files with modes, owners, groups and times; an empty
 file; a symbolic link and a FIFO; two hard links) and a file outside it.
-A second run with the keep flag must bring the tree back and nothing else:
+A third run with the keep flag must bring the tree back and nothing else:
 the link and the FIFO are gone, the hard links are two files."""
 
 import os
@@ -96,6 +97,20 @@ def main():
             sys.stderr.write(transcript)
             raise
         print("ok: keeping on a blank disk says nothing")
+
+        # The installed system mounts but has no /vyre/store: nothing to keep.
+        transcript = dc.run_test_pc([image], ["testpc-disk.keep"])
+        try:
+            lines = dc.console_lines(transcript)
+            dc.expect("prepare_disk true" in lines, "run over a system without a store failed")
+            dc.expect("old configuration" not in transcript and "ERROR" not in transcript,
+                      "a message about a configuration that is not there")
+            root = dc.check_new_system(image, CYLINDERS, False, True)
+            dc.expect(dc.inode_stat(image, root, "/vyre/store") is None, "a store appeared")
+        except dc.CheckFailed:
+            sys.stderr.write(transcript)
+            raise
+        print("ok: keeping over a system without /vyre/store reads and restores nothing")
 
         populate_store(image, root, tmp)
         transcript = dc.run_test_pc([image], ["testpc-disk.keep"])
