@@ -105,6 +105,9 @@ def main():
     expect(len(images) == 3, "the sample set has %d floppies, not 3" % len(images))
 
     with tempfile.TemporaryDirectory() as tmp:
+        # Copies of the floppies: the emulator locks the images it uses, and
+        # other scenarios may be using the built ones at the same time.
+        images = [shutil.copy(image, tmp) for image in images]
         disk = os.path.join(tmp, "hda.img")
         with open(disk, "wb") as f:
             f.truncate(DISK_BYTES)

@@ -6,6 +6,7 @@ and the installation ends with "\\nFATAL ERROR: Installation error", then
 appears on the console (its output is not sent to the log terminal)."""
 
 import os
+import shutil
 import sys
 import tempfile
 
@@ -17,29 +18,38 @@ def main():
     host = os.environ["BRINDLEX_HOST_DIR"]
     floppy = os.path.join(host, "samples", "floppies", "brindlex.n00.img")
     assert os.path.exists(floppy), "sample floppy set not built: %s" % floppy
-    with tempfile.TemporaryDirectory(prefix="testpc-unpacker-") as tmp, \
-            TestPC("floppy_unpacker_dies", disks=[make_disk_image(os.path.join(tmp, "hda.img"), 400)],
-                   floppy=floppy, broken_unpacker=True) as pc:
-        pc.start()
-        pc.expect("Welcome to Brindlex Router Software floppy installation\n", 60)
-        pc.expect("Found harddrive as IDE Primary master (disk C)\n", 60)
-        pc.expect("Do you want to keep old configuration?  [y/n]:", 30)
-        pc.send("n")
-        pc.expect("Continue? [y/n]:", 30)
-        pc.send("y")
-        pc.expect("Formatting disk...", 60)
-        pc.expect("Please insert 2nd installation floppy.\nPress ENTER when ready", 120)
-        pc.send(ENTER)
-        pc.expect("Installing part 1 of 3...\n", 60)
-        pc.expect("\nFATAL ERROR: Installation error\n", 60)
-        pc.expect("Press ENTER to reboot", 10)
-        text = pc.console_text()
-        assert "unpacker: gone" in text, "the unpacker's message did not reach the console"
-        assert "Software installed." not in text, "an installation reported as done"
-        assert text.count("Please insert") == 1, "another floppy was asked for"
-        pc.send(ENTER)
-        pc.expect("\nRebooting...", 20)
-        pc.wait_restart(30)
+    with tempfile.TemporaryDirectory(prefix="testpc-unpacker-") as tmp:
+        # A copy: the emulator locks its images, and other scenarios may be
+        # using the built floppy at the same time.
+        floppy = shutil.copy(floppy, tmp)
+        disk = make_disk_image(os.path.join(tmp, "hda.img"), 400)
+        with TestPC("floppy_unpacker_dies", disks=[disk], floppy=floppy,
+                    broken_unpacker=True) as pc:
+            run(pc)
+
+
+def run(pc):
+    """The operator's side: questions answered, the floppy given."""
+    pc.start()
+    pc.expect("Welcome to Brindlex Router Software floppy installation\n", 60)
+    pc.expect("Found harddrive as IDE Primary master (disk C)\n", 60)
+    pc.expect("Do you want to keep old configuration?  [y/n]:", 30)
+    pc.send("n")
+    pc.expect("Continue? [y/n]:", 30)
+    pc.send("y")
+    pc.expect("Formatting disk...", 60)
+    pc.expect("Please insert 2nd installation floppy.\nPress ENTER when ready", 120)
+    pc.send(ENTER)
+    pc.expect("Installing part 1 of 3...\n", 60)
+    pc.expect("\nFATAL ERROR: Installation error\n", 60)
+    pc.expect("Press ENTER to reboot", 10)
+    text = pc.console_text()
+    assert "unpacker: gone" in text, "the unpacker's message did not reach the console"
+    assert "Software installed." not in text, "an installation reported as done"
+    assert text.count("Please insert") == 1, "another floppy was asked for"
+    pc.send(ENTER)
+    pc.expect("\nRebooting...", 20)
+    pc.wait_restart(30)
 
 
 run_scenario(main)
