@@ -54,6 +54,17 @@ def make_disk_image(path, size_mb):
     return path
 
 
+def is_blank(path):
+    """True when the image holds nothing but zero bytes."""
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(1 << 20)
+            if not block:
+                return True
+            if block.count(0) != len(block):
+                return False
+
+
 def make_fat_floppy(path, files=None, size_kb=1440, label=None):
     """Creates a FAT floppy image holding files ({name: bytes or str}).
 

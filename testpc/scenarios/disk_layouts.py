@@ -20,6 +20,8 @@ import subprocess
 import sys
 import tempfile
 
+from testpc import is_blank
+
 SECTOR = 512
 HEADS = 255
 SECTORS_PER_TRACK = 63
@@ -253,16 +255,6 @@ def target_dir():
     if not path:
         raise CheckFailed("BRINDLEX_TARGET_DIR is not set")
     return path
-
-
-def is_blank(image):
-    with open(image, "rb") as f:
-        while True:
-            block = f.read(1 << 20)
-            if not block:
-                return True
-            if block.count(0) != len(block):
-                return False
 
 
 def run_layout(program, tmp, cylinders, two, journal, extra_disk=False):

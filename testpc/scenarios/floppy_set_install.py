@@ -28,18 +28,9 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from floppy_set_faults import boot, debugfs, expect, read_file, root_location  # noqa: E402
+from testpc import is_blank  # noqa: E402
 
 DISK_BYTES = 400 * 1000 * 1000
-
-
-def is_blank(image):
-    with open(image, "rb") as f:
-        while True:
-            chunk = f.read(1 << 20)
-            if not chunk:
-                return True
-            if chunk.count(0) != len(chunk):
-                return False
 
 
 def answer_questions(pc, keep):
