@@ -15,7 +15,9 @@ if [ -n "$missing" ]; then
         echo "install-deps: missing packages:$missing (run as root)" >&2
         exit 1
     fi
-    apt-get update
+    # A mirror caught mid-sync fails one index now and then; the install
+    # below still fails loudly if a package we need cannot be found.
+    apt-get update || echo "install-deps: apt-get update reported errors; going on with the indexes it has" >&2
     missing=$(echo "$missing" | sed 's/ update//')
     [ -z "$missing" ] || DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
 fi
