@@ -8,8 +8,12 @@ HOST    := $(BUILD)/host
 TARGET  := $(BUILD)/target
 ASAN    := $(BUILD)/asan
 BOOTSYS := $(BUILD)/bootsys
+FUZZ    := $(BUILD)/fuzz
+# Seconds per fuzz target: a short run in `make test`, a long one by hand.
+FUZZ_SMOKE_SECONDS ?= 5
+FUZZ_SECONDS ?= 600
 
-.PHONY: all deps host target asan bootsys test unit demo format clean
+.PHONY: all deps host target asan bootsys fuzz-build fuzz-smoke fuzz test unit demo format clean
 
 all: host target bootsys
 
@@ -30,8 +34,19 @@ asan:
 	cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLEX_SANITIZE=ON
 	cmake --build $(ASAN) -j $(JOBS)
 
+# The libFuzzer targets (clang, ASan, UBSan); see fuzz/README.md.
+fuzz-build:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLEX_FUZZ=ON
+	cmake --build $(FUZZ) -j $(JOBS)
+
+fuzz-smoke: fuzz-build
+	sh fuzz/run.sh $(FUZZ) $(FUZZ_SMOKE_SECONDS)
+
+fuzz: fuzz-build
+	sh fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS)
+
 bootsys: target
-	sh testpc/build_boot_system.sh $(abspath $(TARGET)) $(abspath $(BOOTSYS))
+	sh bootsystem/build.sh $(abspath $(TARGET)) $(abspath $(BOOTSYS))
 
 unit: host
 	cd $(HOST) && ctest -L unit --output-on-failure -j $(JOBS)
@@ -40,6 +55,7 @@ test: deps
 	$(MAKE) host target bootsys asan
 	cd $(ASAN) && ctest -L unit --output-on-failure -j $(JOBS)
 	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) fuzz-smoke
 
 demo:
 	@echo "make demo: needs root (to install missing Debian packages), network access to"

@@ -1,7 +1,7 @@
 #!/bin/sh
-# Assembles the test PC's boot system from Debian's i386 packages and the
+# Assembles the Brindlex boot system from Debian's i386 packages and the
 # programs of the i386 target build:
-#   testpc/build_boot_system.sh TARGET_DIR BOOTSYS_DIR
+#   bootsystem/build.sh TARGET_DIR BOOTSYS_DIR
 # writes BOOTSYS_DIR/vmlinuz and BOOTSYS_DIR/initrd.gz. Downloaded packages
 # are kept in BOOTSYS_DIR/debs, so a rebuild only fetches what changed.
 set -eu
@@ -20,8 +20,8 @@ tree=$bootsys_dir/unpacked
 root=$bootsys_dir/root
 mkdir -p "$debs"
 
-say() { echo "build_boot_system: $*"; }
-die() { echo "build_boot_system: error: $*" >&2; exit 1; }
+say() { echo "bootsystem: $*"; }
+die() { echo "bootsystem: error: $*" >&2; exit 1; }
 
 installer=$target_dir/bin/brindlex-installer
 [ -x "$installer" ] || die "$installer is missing (build the i386 target first)"
@@ -139,8 +139,8 @@ done
 depmod -b "$root" "$kver"
 
 # The pre-init and the test PC's module loader.
-cp "$here/bootsys/init" "$root/init"
-cp "$here/bootsys/insmod" "$root/sbin/insmod"
+cp "$here/init" "$root/init"
+cp "$here/insmod" "$root/sbin/insmod"
 chmod 755 "$root/init" "$root/sbin/insmod"
 
 # Programs of the i386 target build.
