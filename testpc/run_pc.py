@@ -3,7 +3,7 @@
 
   python3 testpc/run_pc.py [--bootsys DIR] [--type TEXT | --type-raw TEXT]
       [--disk IMAGE]... [--cdrom IMAGE] [--floppy IMAGE] [--serial-only]
-      [--init PATH] [--init-arg ARG]... [--memory MB]
+      [--init PATH] [--init-arg ARG]... [--memory MB] [--boot cdrom|disk]
       [--console stdio | --console socket PATH] [--monitor PATH] [--log FILE]
 
 The serial console is this terminal (Ctrl-C goes to the PC; leave with
@@ -35,6 +35,9 @@ def main():
     p.add_argument("--serial-only", action="store_true", help="no /dev/tty0")
     p.add_argument("--init", help="boot-system program to run as init instead of /sbin/init")
     p.add_argument("--init-arg", action="append", default=[], help="argument for init")
+    p.add_argument("--boot", choices=("cdrom", "disk"),
+                   help="let the BIOS boot from the CD-ROM or the first disk (the medium's own "
+                        "boot loader) instead of loading the boot system's kernel")
     p.add_argument("--memory", type=int, default=testpc.DEFAULT_MEMORY_MB, help="MiB")
     p.add_argument("--console", nargs="+", default=["stdio"], metavar="stdio|socket PATH")
     p.add_argument("--monitor", help="unix socket path for the monitor")
@@ -47,7 +50,7 @@ def main():
     if a.type_raw is not None:
         type_text = codecs.decode(a.type_raw, "unicode_escape")
     config = testpc.PCConfig(type_text, a.init_arg, a.disk, a.floppy, a.cdrom, a.serial_only,
-                             a.init, a.memory, a.bootsys)
+                             a.init, a.memory, a.bootsys, boot_from=a.boot)
     if a.console == ["stdio"]:
         console = "stdio,signal=off"
     elif len(a.console) == 2 and a.console[0] == "socket":

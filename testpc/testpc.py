@@ -25,6 +25,12 @@ BELL = "\x07"
 IDE_POSITIONS = ("hda", "hdb", "hdc", "hdd")
 DEFAULT_MEMORY_MB = 96
 KERNEL_OPTIONS = "console=ttyS0,115200 quiet loglevel=0 panic=0"
+# How the PC starts: None = the emulator loads the boot system's kernel and
+# initial RAM disk itself (with the kernel command line built here);
+# "cdrom" / "disk" = the PC's BIOS boots from the CD-ROM drive / the first
+# hard disk, like a real PC, and the medium brings its own boot loader and
+# kernel command line.
+BOOT_DEVICES = (None, "cdrom", "disk")
 
 
 class TestPCError(AssertionError):
@@ -118,7 +124,10 @@ class PCConfig:
 
     def __init__(self, type_text=None, init_args=(), disks=(), floppy=None, cdrom=None,
                  serial_only=False, init=None, memory_mb=DEFAULT_MEMORY_MB, bootsys=None,
-                 cdrom_position="hdc", insmod_hold=None, broken_unpacker=False):
+                 cdrom_position="hdc", insmod_hold=None, broken_unpacker=False, boot_from=None):
+        if boot_from not in BOOT_DEVICES:
+            raise TestPCError("boot_from must be one of %r" % (BOOT_DEVICES,))
+        self.boot_from = boot_from
         self.insmod_hold = insmod_hold
         self.broken_unpacker = broken_unpacker
         self.type_text = type_text
@@ -164,17 +173,20 @@ class PCConfig:
     def qemu_command(self, console, log, monitor):
         """The emulator's command line; console, log and monitor are the
         -chardev option texts (without id) of the three channels."""
-        for f in ("vmlinuz", "initrd.gz"):
+        for f in ("vmlinuz", "initrd.gz") if self.boot_from is None else ():
             if not os.path.isfile(os.path.join(self.bootsys, f)):
                 raise TestPCError("boot system incomplete: %s missing in %s (run make bootsys)"
                                   % (f, self.bootsys))
         cmd = ["qemu-system-i386", "-accel", "tcg", "-m", str(self.memory_mb),
                "-nodefaults", "-display", "none", "-no-reboot",
-               "-action", "panic=exit-failure", "-device", "pvpanic-pci",
-               "-kernel", os.path.join(self.bootsys, "vmlinuz"),
-               "-initrd", os.path.join(self.bootsys, "initrd.gz"),
-               "-append", self.kernel_command_line(),
-               "-chardev", console + ",id=console", "-serial", "chardev:console",
+               "-action", "panic=exit-failure", "-device", "pvpanic-pci"]
+        if self.boot_from is None:
+            cmd += ["-kernel", os.path.join(self.bootsys, "vmlinuz"),
+                    "-initrd", os.path.join(self.bootsys, "initrd.gz"),
+                    "-append", self.kernel_command_line()]
+        else:
+            cmd += ["-boot", "order=" + {"cdrom": "d", "disk": "c"}[self.boot_from]]
+        cmd += ["-chardev", console + ",id=console", "-serial", "chardev:console",
                "-chardev", log + ",id=log", "-serial", "chardev:log",
                "-chardev", monitor + ",id=monitor", "-mon", "chardev=monitor,mode=readline"]
         for pos, (kind, path) in sorted(self.ide.items()):
@@ -295,11 +307,11 @@ class TestPC:
 
     def __init__(self, name, type_text=None, init_args=(), disks=(), floppy=None, cdrom=None,
                  serial_only=False, init=None, memory_mb=DEFAULT_MEMORY_MB, bootsys=None,
-                 cdrom_position="hdc", insmod_hold=None, broken_unpacker=False):
+                 cdrom_position="hdc", insmod_hold=None, broken_unpacker=False, boot_from=None):
         self.name = name
         self.config = PCConfig(type_text, init_args, disks, floppy, cdrom, serial_only, init,
                                memory_mb, bootsys, cdrom_position, insmod_hold,
-                               broken_unpacker)
+                               broken_unpacker, boot_from)
         self.console = _Channel("console")
         self.log_channel = _Channel("log")
         self.monitor_channel = _Channel("monitor")
