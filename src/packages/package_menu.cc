@@ -176,7 +176,9 @@ bool run_package_menu(PackageMenu& menu) {
     for (;;) {
         int key = read_key();
         if (key == KEY_ESCAPE) {
-            while (key == KEY_ESCAPE) key = read_key();
+            // The key after an escape is taken as typed unless it is '['
+            // (a second escape is therefore an ordinary, ignored key).
+            key = read_key();
             if (key == '[') {
                 key = read_key();
                 if (key == EOF) break;

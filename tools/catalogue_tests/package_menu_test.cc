@@ -211,8 +211,11 @@ TEST(PackageMenu, EscapeSequences) {
     EXPECT_EQ(plain, session(dir, "\033[Z\033[a\033[mq").output);
     // The arrows are the same moves as the letters.
     EXPECT_EQ(session(dir, "nnpq").output, session(dir, "\033[B\033[B\033[Aq").output);
-    // A doubled escape still starts the sequence.
-    EXPECT_EQ(session(dir, "nq").output, session(dir, "\033\033[Bq").output);
+    // After an escape only '[' starts a sequence: in escape, escape, '[',
+    // 'A' the second escape and the '[' are ignored keys and the 'A' is
+    // "select all"; the up arrow does not move.
+    EXPECT_EQ(session(dir, "aq").output, session(dir, "\033\033[Aq").output);
+    EXPECT_EQ(session(dir, "q").output, session(dir, "\033\033[q").output);
 }
 
 TEST(PackageMenu, EndingKeys) {
