@@ -402,6 +402,13 @@ class TestPC:
             self._fail_waiting("log terminal", [text], timeout)
         return before
 
+    def boot_entry(self, entry="serial", timeout=60):
+        """At the boot prompt of a medium the BIOS booted (boot_from "cdrom"
+        or "disk"), types the name of a boot entry and ENTER; "serial"
+        starts the installer on this serial console."""
+        self.expect("boot: ", timeout)
+        self.send(entry + ENTER)
+
     def send(self, text):
         """Types text on the serial console (str as latin-1, or bytes)."""
         data = text.encode("latin-1") if isinstance(text, str) else bytes(text)

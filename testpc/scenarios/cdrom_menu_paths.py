@@ -1,0 +1,129 @@
+"""Test PC: the ways out of the CD-ROM installation that leave the disk as
+it was. The CD is the sample packages' CD that brindlex-make-cd made; the PC
+boots from it through its BIOS, except where there is no CD to boot from.
+
+  CD on the secondary master,   the menu (hda and hdb, two disks, did not
+    two disks before it           mount as ISO 9660); q: "Installation
+                                  canceled"; both disks untouched
+  i, n to "Continue?"           nothing more; the disk (an old system's
+                                  bytes) untouched
+  r                             the remote branch (see REMOTE below)
+  no hard disk                  "FATAL ERROR: no harddrives found", no menu
+  no CD in the drive            "FATAL ERROR: no CD-ROM found" (the PC
+    (/TYPE "cdrom")               booted the boot system directly)
+"""
+
+import hashlib
+import os
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from cdrom_install import expect, make_install_cd  # noqa: E402
+from testpc import ENTER, TestPC, is_blank, make_disk_image, make_fat_disk_image  # noqa: E402
+
+MENU = "Welcome to Brindlex Router Software installation"
+# Until the installation server is part of the build, 'r' ends the mode.
+REMOTE = "\nFATAL ERROR: the remote router installation is not part of this build\n"
+
+
+def digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def old_system_disk(path):
+    """A disk that is not blank: a partition table and a pattern."""
+    make_disk_image(path, 100)
+    with open(path, "r+b") as f:
+        f.write(b"\xeb\x3c" + b"old boot code" + b"\0" * 431)
+        f.write(bytes([0x80, 1, 1, 0, 0x83, 254, 255, 255, 63, 0, 0, 0, 0, 0, 3, 0]))
+        f.seek(510)
+        f.write(b"\x55\xaa")
+        f.seek(1 << 20)
+        f.write(b"old file system " * 4096)
+    return path
+
+
+def end_with_enter(pc):
+    pc.expect("Press ENTER to reboot", 60)
+    pc.send(ENTER)
+    pc.expect("Rebooting...", 30)
+    pc.wait_restart(60)
+
+
+def boot_menu(name, iso, disks):
+    pc = TestPC(name, disks=disks, cdrom=iso, boot_from="cdrom", memory_mb=128)
+    pc.start()
+    pc.boot_entry("serial")
+    pc.expect(MENU, 120)
+    pc.expect("(depends on nothing):", 30)
+    return pc
+
+
+def main():
+    with tempfile.TemporaryDirectory() as tmp:
+        packages = os.path.join(os.environ["BRINDLEX_HOST_DIR"], "samples", "packages")
+        iso = make_install_cd(tmp, packages)
+
+        # The CD after two disks; q.
+        hda = make_disk_image(os.path.join(tmp, "hda.img"), 100)
+        hdb = make_fat_disk_image(os.path.join(tmp, "hdb.img"), 20, {"system.vpk": b"x"})
+        hdb_before = digest(hdb)
+        with boot_menu("cdrom_secondary_master", iso, {"hda": hda, "hdb": hdb}) as pc:
+            pc.send("q")
+            pc.expect("Installation canceled\n", 30)
+            end_with_enter(pc)
+        expect(is_blank(hda), "q: hda was written")
+        expect(digest(hdb) == hdb_before, "q: hdb was written")
+        print("ok: CD-ROM on the secondary master, q")
+
+        # i, then n to "Continue?".
+        disk = old_system_disk(os.path.join(tmp, "old.img"))
+        before = digest(disk)
+        with boot_menu("cdrom_decline", iso, [disk]) as pc:
+            pc.send("i")
+            pc.expect("Do you want to keep old configuration?  [y/n]:", 60)
+            pc.send("n")
+            pc.expect("Continue? [y/n]:", 30)
+            pc.send("n")
+            end_with_enter(pc)
+            expect("Creating partition" not in pc.console_text(), "n: the disk was partitioned")
+        expect(digest(disk) == before, "n: the disk was written")
+        print("ok: n to Continue?")
+
+        # r.
+        with boot_menu("cdrom_remote", iso, [disk]) as pc:
+            pc.send("r")
+            pc.expect(REMOTE, 60)
+            end_with_enter(pc)
+        expect(digest(disk) == before, "r: the disk was written")
+        print("ok: r")
+
+        # No hard disk: the CD is never looked for, no menu.
+        with TestPC("cdrom_no_disk", cdrom=iso, boot_from="cdrom", memory_mb=128) as pc:
+            pc.start()
+            pc.boot_entry("serial")
+            pc.expect("\nFATAL ERROR: no harddrives found\n", 120)
+            end_with_enter(pc)
+            expect(MENU not in pc.console_text(), "no disk: the menu was shown")
+        print("ok: no hard disk")
+
+        # No CD in the drive.
+        with TestPC("cdrom_none", type_text="cdrom\n", disks=[disk], cdrom="",
+                    memory_mb=128) as pc:
+            pc.start()
+            pc.expect("Found harddrive as IDE Primary master (disk C)", 120)
+            pc.expect("\nFATAL ERROR: no CD-ROM found\n", 60)
+            end_with_enter(pc)
+        expect(digest(disk) == before, "no CD: the disk was written")
+        print("ok: no CD-ROM")
+    print("cdrom_menu_paths: ok")
+
+
+if __name__ == "__main__":
+    import testpc
+    testpc.run_scenario(main)
