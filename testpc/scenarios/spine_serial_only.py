@@ -12,7 +12,7 @@ from testpc import ENTER, TestPC, run_scenario  # noqa: E402
 def main():
     with TestPC("spine_serial_only", type_text="cdrom\n", serial_only=True) as pc:
         pc.start()
-        pc.expect("the CD-ROM installation is not part of this build", 60)
+        pc.expect("\nFATAL ERROR: no harddrives found", 60)
         pc.expect("Press ENTER to reboot", 10)
         pc.send(ENTER)
         pc.expect("\nRebooting...", 20)
