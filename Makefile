@@ -9,6 +9,8 @@ TARGET  := $(BUILD)/target
 ASAN    := $(BUILD)/asan
 BOOTSYS := $(BUILD)/bootsys
 FUZZ    := $(BUILD)/fuzz
+# Debian's i386 packages, shared by the sample packages and the boot system.
+DEBIAN  := $(BUILD)/debian
 # Seconds per fuzz target: a short run in `make test`, a long one by hand.
 FUZZ_SMOKE_SECONDS ?= 5
 FUZZ_SECONDS ?= 600
@@ -22,7 +24,8 @@ deps:
 
 host:
 	cmake -S . -B $(HOST) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DBRINDLEX_TARGET_DIR=$(abspath $(TARGET)) -DBRINDLEX_BOOTSYS_DIR=$(abspath $(BOOTSYS))
+	    -DBRINDLEX_TARGET_DIR=$(abspath $(TARGET)) -DBRINDLEX_BOOTSYS_DIR=$(abspath $(BOOTSYS)) \
+	    -DBRINDLEX_DEBIAN_CACHE=$(abspath $(DEBIAN))
 	cmake --build $(HOST) -j $(JOBS)
 
 target:
@@ -31,7 +34,8 @@ target:
 	cmake --build $(TARGET) -j $(JOBS)
 
 asan:
-	cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLEX_SANITIZE=ON
+	cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLEX_SANITIZE=ON \
+	    -DBRINDLEX_DEBIAN_CACHE=$(abspath $(DEBIAN))
 	cmake --build $(ASAN) -j $(JOBS)
 
 # The libFuzzer targets (clang, ASan, UBSan); see fuzz/README.md.
@@ -46,7 +50,7 @@ fuzz: fuzz-build
 	sh fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS)
 
 bootsys: target
-	sh bootsystem/build.sh $(abspath $(TARGET)) $(abspath $(BOOTSYS))
+	sh bootsystem/build.sh $(abspath $(TARGET)) $(abspath $(BOOTSYS)) $(abspath $(DEBIAN))
 
 unit: host
 	cd $(HOST) && ctest -L unit --output-on-failure -j $(JOBS)

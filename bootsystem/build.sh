@@ -1,24 +1,25 @@
 #!/bin/sh
 # Assembles the Brindlex boot system from Debian's i386 packages and the
 # programs of the i386 target build:
-#   bootsystem/build.sh TARGET_DIR BOOTSYS_DIR
+#   bootsystem/build.sh TARGET_DIR BOOTSYS_DIR [DEBIAN_CACHE]
 # writes BOOTSYS_DIR/vmlinuz and BOOTSYS_DIR/initrd.gz. Downloaded packages
-# are kept in BOOTSYS_DIR/debs, so a rebuild only fetches what changed.
+# are kept in DEBIAN_CACHE (default BOOTSYS_DIR/debs; the sample packages
+# share it), so a rebuild only fetches what changed.
 set -eu
 
-if [ $# -ne 2 ]; then
-    echo "usage: $0 TARGET_DIR BOOTSYS_DIR" >&2
+if [ $# -ne 2 ] && [ $# -ne 3 ]; then
+    echo "usage: $0 TARGET_DIR BOOTSYS_DIR [DEBIAN_CACHE]" >&2
     exit 2
 fi
 target_dir=$1
 bootsys_dir=$2
 here=$(cd "$(dirname "$0")" && pwd)
+debian=$here/../scripts/debian-i386.sh
 mkdir -p "$bootsys_dir"
 bootsys_dir=$(cd "$bootsys_dir" && pwd)
-debs=$bootsys_dir/debs
+debs=${3:-$bootsys_dir/debs}
 tree=$bootsys_dir/unpacked
 root=$bootsys_dir/root
-mkdir -p "$debs"
 
 say() { echo "bootsystem: $*"; }
 die() { echo "bootsystem: error: $*" >&2; exit 1; }
@@ -26,66 +27,26 @@ die() { echo "bootsystem: error: $*" >&2; exit 1; }
 installer=$target_dir/bin/brindlex-installer
 [ -x "$installer" ] || die "$installer is missing (build the i386 target first)"
 
-# The i386 package lists must be known to apt.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    [ "$(id -u)" = 0 ] || die "the i386 architecture is not enabled (run as root)"
-    dpkg --add-architecture i386
-    apt-get update -q
-fi
-if ! apt-cache show linux-image-686:i386 >/dev/null 2>&1; then
-    [ "$(id -u)" = 0 ] || die "no i386 package lists (run apt-get update as root)"
-    apt-get update -q
-fi
-
-# The kernel is whatever the metapackage points at today.
-kernel_pkg=$(apt-cache depends linux-image-686:i386 |
-    awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { sub(/:i386$/, "", $2); print $2; exit }')
-[ -n "$kernel_pkg" ] || die "cannot resolve the kernel of linux-image-686:i386"
-
-# fetch PACKAGE VERSION: the i386 deb, downloaded unless cached.
-fetch() {
-    for f in "$debs/$1"_*_i386.deb; do
-        if [ -f "$f" ] && [ "$(dpkg-deb -f "$f" Version)" = "$2" ]; then
-            echo "$f"
-            return
-        fi
-        rm -f "$f"
-    done
-    (cd "$debs" && apt-get download -q "$1:i386=$2" >/dev/null 2>&1) ||
-        die "apt-get download $1:i386=$2 failed"
-    ls "$debs/$1"_*_i386.deb
-}
-
 # mke2fs and the packages its libraries come from: e2fsprogs' own library
 # dependencies, plus the C library and what the C library needs.
+sh "$debian" lists
 libpkgs=$( (apt-cache depends e2fsprogs:i386; apt-cache depends libc6:i386) |
     awk '($1 == "PreDepends:" || $1 == "Depends:") && $2 ~ /^lib/ { sub(/:i386$/, "", $2); print $2 }' |
     sort -u)
-packages="$kernel_pkg busybox-static e2fsprogs libc6 $libpkgs"
+# The kernel is whatever the metapackage points at today.
+folders=$(sh "$debian" fetch "$debs" kernel busybox-static e2fsprogs libc6 $libpkgs)
+kernel_dir=$(echo "$folders" | head -n 1)
 
-# The unpacked packages are kept for the next build while they match.
-versions=$(apt-cache show --no-all-versions $(for p in $packages; do echo "$p:i386"; done) |
-    awk '/^Package:/ { p = $2 } /^Version:/ { print p, $2 }')
-deb_list=""
-for p in $packages; do
-    version=$(echo "$versions" | awk -v p="$p" '$1 == p { print $2; exit }')
-    [ -n "$version" ] || die "package $p:i386 not found"
-    deb_list="$deb_list $(fetch "$p" "$version")"
+# One tree of all the packages, hard-linked to the unpacked packages.
+rm -rf "$tree"
+mkdir -p "$tree"
+for folder in $folders; do
+    cp -alf "$folder/." "$tree/"
 done
-if [ "$(cat "$tree/.debs" 2>/dev/null)" != "$deb_list" ]; then
-    rm -rf "$tree"
-    mkdir -p "$tree"
-    for deb in $deb_list; do
-        dpkg-deb -x "$deb" "$tree"
-    done
-    kver=$(ls "$tree/lib/modules" | head -n 1)
-    depmod -b "$tree" "$kver"
-    echo "$deb_list" > "$tree/.debs"
-fi
 rm -rf "$root"
 mkdir -p "$root"
 kver=$(ls "$tree/lib/modules" | head -n 1)
-[ -n "$kver" ] && [ -f "$tree/boot/vmlinuz-$kver" ] || die "no kernel in $kernel_pkg"
+[ -n "$kver" ] && [ -f "$tree/boot/vmlinuz-$kver" ] || die "no kernel in $kernel_dir"
 say "kernel $kver"
 
 mkdir -p "$root/bin" "$root/sbin" "$root/usr/bin" "$root/usr/sbin" "$root/lib" "$root/etc" "$root/dev" "$root/proc" \
@@ -119,29 +80,14 @@ mkdir -p "$root$(dirname "$interp")"
 cp -L "$tree$interp" "$root$interp"
 
 # The kernel modules the media need, with everything they depend on.
-modules="ata_piix ata_generic sd_mod sr_mod cdrom isofs floppy ext4 crc32c_generic
-    fat vfat nls_cp437 nls_ascii usbcore hid pvpanic_pci"
-moddir=lib/modules/$kver
-wanted=""
-for m in $modules; do
-    path=$(awk -F: -v m="$m" '{ n = $1; sub(/.*\//, "", n); sub(/\.ko.*$/, "", n); gsub(/-/, "_", n)
-        if (n == m) { print $0; exit } }' "$tree/$moddir/modules.dep")
-    [ -n "$path" ] || die "module $m not in $kernel_pkg"
-    wanted="$wanted $(echo "$path" | tr -d ':')"
-done
-for f in $(echo "$wanted" | tr ' ' '\n' | sort -u); do
-    mkdir -p "$root/$moddir/$(dirname "$f")"
-    cp "$tree/$moddir/$f" "$root/$moddir/$f"
-done
-for f in modules.order modules.builtin modules.builtin.modinfo; do
-    [ -f "$tree/$moddir/$f" ] && cp "$tree/$moddir/$f" "$root/$moddir/$f"
-done
-depmod -b "$root" "$kver"
+sh "$debian" modules "$kernel_dir" "$root" ata_piix ata_generic sd_mod sr_mod cdrom isofs floppy \
+    ext4 crc32c_generic fat vfat nls_cp437 nls_ascii usbcore hid pvpanic_pci
 
-# The pre-init and the test PC's module loader.
+# The pre-init, the device names and the test PC's module loader.
 cp "$here/init" "$root/init"
+cp "$here/ide-names" "$root/sbin/ide-names"
 cp "$here/insmod" "$root/sbin/insmod"
-chmod 755 "$root/init" "$root/sbin/insmod"
+chmod 755 "$root/init" "$root/sbin/ide-names" "$root/sbin/insmod"
 
 # Programs of the i386 target build.
 cp "$installer" "$root/sbin/init"
