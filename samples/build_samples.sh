@@ -1,12 +1,13 @@
 #!/bin/sh
-# build_samples.sh PACKAGE_BUILDER FLOPPYSET OUT_DIR
+# build_samples.sh PACKAGE_BUILDER FLOPPYSET OUT_DIR [DEBIAN_CACHE]
 # Builds the sample packages of samples/packages.list into OUT_DIR/packages,
 # their payload (the packages back to back, in installation order) into
 # OUT_DIR/payload and the sample floppy set into OUT_DIR/floppies. The i386
-# programs of the system package are fetched into OUT_DIR/debian.
+# programs of the system and kernel packages are fetched into OUT_DIR/debian
+# (the Debian packages are kept in DEBIAN_CACHE, default OUT_DIR/debs).
 set -eu
-if [ $# -ne 3 ]; then
-    echo "usage: $0 PACKAGE_BUILDER FLOPPYSET OUT_DIR" >&2
+if [ $# -ne 3 ] && [ $# -ne 4 ]; then
+    echo "usage: $0 PACKAGE_BUILDER FLOPPYSET OUT_DIR [DEBIAN_CACHE]" >&2
     exit 2
 fi
 builder=$1
@@ -16,7 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-sh "$here/fetch_debian_tools.sh" "$out/debian"
+sh "$here/fetch_debian_tools.sh" "$out/debian" "${4:-$out/debs}"
 
 stage=$out/stage
 rm -rf "$stage" "$out/packages.new"
@@ -24,12 +25,41 @@ mkdir -p "$stage" "$out/packages.new"
 while IFS='|' read -r name deps description; do
     case $name in '' | \#*) continue ;; esac
     mkdir -p "$stage/$name"
-    cp -a "$here/$name/." "$stage/$name/"
+    # A package made only of fetched and built files has no folder here.
+    [ -d "$here/$name" ] && cp -a "$here/$name/." "$stage/$name/"
     if [ "$name" = system ]; then
         # The shell answers as /bin/sh; /bin/bash hands over to it. The
         # checker runs as /sbin/e2fsck behind the /sbin/fsck front end.
         cp "$out/debian/busybox" "$stage/system/bin/sh"
         cp "$out/debian/e2fsck" "$stage/system/sbin/e2fsck"
+        # The shell's other commands answer by name, as links to it (it
+        # runs only a few of them by itself).
+        for applet in awk cat chmod cp cut dd grep ln ls mkdir mknod mount mv od rm sed sleep \
+            stat sync tee tr umount; do
+            ln -s sh "$stage/system/bin/$applet"
+        done
+        for applet in halt poweroff reboot; do
+            ln -s ../bin/sh "$stage/system/sbin/$applet"
+        done
+    fi
+    if [ "$name" = kernel ]; then
+        # The kernel and its initial RAM disk in /boot, where lilo.conf's
+        # image= points; the boot loader's installer with its C library.
+        mkdir -p "$stage/kernel/boot" "$stage/kernel/sbin" "$stage/kernel/lib"
+        cp "$out/debian/vmlinuz" "$stage/kernel/boot/vmlinuz"
+        initrd=$out/initrd
+        rm -rf "$initrd"
+        cp -a "$out/debian/initrd" "$initrd"
+        mkdir -p "$initrd/sbin" "$initrd/dev" "$initrd/proc" "$initrd/sys" "$initrd/root"
+        cp "$here/initrd/init" "$initrd/init"
+        cp "$here/../bootsystem/ide-names" "$initrd/sbin/ide-names"
+        chmod 755 "$initrd/init" "$initrd/sbin/ide-names"
+        # xz with CRC-32 checks, the kind the kernel can unpack.
+        (cd "$initrd" && find . | LC_ALL=C sort | cpio -o -H newc --quiet -R 0:0) |
+            xz -9 --check=crc32 > "$stage/kernel/boot/initrd.img"
+        rm -rf "$initrd"
+        cp "$out/debian/extlinux" "$stage/kernel/sbin/extlinux"
+        cp "$out/debian/ld-linux.so.2" "$out/debian/libc.so.6" "$stage/kernel/lib/"
     fi
     set --
     old_ifs=$IFS

@@ -2,8 +2,8 @@
 
 Boot 1, a blank 400 MB IDE disk, no /TYPE: the banner, the disk found, n to
 keeping the configuration, y to erasing, partitioning and formatting, then
-the 2nd, 3rd and 4th installation floppies (the three floppies of the
-sample set, changed when asked) into one unpacker run, the post-install
+the 2nd, 3rd, 4th... installation floppies (every floppy of the sample set,
+changed when asked) into one unpacker run, the post-install
 script, the check (clean, on the log terminal), "Software installed.", "Remove boot floppy", "Press
 ENTER to reboot" and the restart. The disk is then read from the host: the
 packages' files in the new root, lilo.conf, fstab, the post-install
@@ -45,19 +45,26 @@ def answer_questions(pc, keep):
     pc.expect("Formatting disk...", timeout=120)
 
 
+def ordinal(n):
+    """The installer's ordinal of a floppy: 1st, 2nd, 3rd, then Nth."""
+    return {1: "1st", 2: "2nd", 3: "3rd"}.get(n, "%dth" % n)
+
+
 def feed_floppies(pc, images):
-    ordinals = ["2nd", "3rd", "4th", "5th", "6th"]
     for index, image in enumerate(images):
-        pc.expect("Please insert %s installation floppy.\n" % ordinals[index], timeout=300)
+        pc.expect("Please insert %s installation floppy.\n" % ordinal(index + 2), timeout=300)
         pc.expect("Press ENTER when ready", timeout=60)
         pc.change_floppy(image)
         pc.send("\r")
         pc.expect("Installing part %d of %d...\n" % (index + 1, len(images)), timeout=120)
 
 
-def finish(pc):
-    pc.expect("Checking disk integrity...", timeout=300)
-    pc.expect("Software installed.\n", timeout=120)
+def finish(pc, checked=True):
+    """From the end of the floppies to the restart; checked: the
+    single-partition layout, whose new file system the installer checks."""
+    if checked:
+        pc.expect("Checking disk integrity...", timeout=300)
+    pc.expect("Software installed.\n", timeout=300)
     pc.expect("Remove boot floppy\n", timeout=60)
     pc.expect("Press ENTER to reboot", timeout=60)
     pc.send("\r")
@@ -93,7 +100,8 @@ def main():
     samples = os.path.join(samples, "samples")
     images = sorted(os.path.join(built, "floppies", n)
                     for n in os.listdir(os.path.join(built, "floppies")) if n.endswith(".img"))
-    expect(len(images) == 3, "the sample set has %d floppies, not 3" % len(images))
+    # The kernel package fills most of them.
+    expect(len(images) >= 10, "the sample set has only %d floppies" % len(images))
 
     with tempfile.TemporaryDirectory() as tmp:
         # Copies of the floppies: the emulator locks the images it uses, and
@@ -109,7 +117,8 @@ def main():
             finish(pc)
             console = pc.console_text()
             expect("ERROR" not in console, "an error line on the console")
-            expect("Please insert 5th" not in console, "a 4th data floppy was asked for")
+            expect("Please insert %s" % ordinal(len(images) + 2) not in console,
+                   "a data floppy past the set was asked for")
             log = pc.log
             expect("fsck: /dev/hda1: status 0" in log,
                    "the check of the new system did not pass: %r" % log[-2000:])
