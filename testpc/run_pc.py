@@ -10,7 +10,7 @@ The serial console is this terminal (Ctrl-C goes to the PC; leave with
 Ctrl-A X) or a unix socket that the emulator waits on until another program
 connects. The monitor, when asked for, is a unix socket (e.g. `change floppy0
 FILE raw`). The log terminal (/dev/tty9) goes to FILE. The emulator ends
-when the PC restarts; the exit status is 0 for a restart, 1 for a crash.
+when the PC restarts or powers off (exit status 0) or crashes (1).
 """
 
 import argparse
@@ -18,6 +18,7 @@ import codecs
 import os
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import testpc  # noqa: E402
@@ -59,8 +60,9 @@ def main():
         p.error("--console takes stdio or socket PATH")
     log = "file,path=%s" % a.log if a.log else "null"
     monitor = "socket,path=%s,server=on,wait=off" % a.monitor if a.monitor else "null"
-    command = config.qemu_command(console, log, monitor)
-    rc = subprocess.call(command)
+    with tempfile.TemporaryDirectory(prefix="run_pc-") as folder:
+        command = config.qemu_command(console, log, monitor, testpc.write_sercon_port(folder))
+        rc = subprocess.call(command)
     sys.exit(0 if rc == 0 else 1)
 
 

@@ -137,7 +137,8 @@ class PCConfig:
         self.serial_only = serial_only
         self.init = init
         self.memory_mb = memory_mb
-        self.bootsys = bootsys or bootsys_dir()
+        # Booting from a medium needs no boot system of the emulator's own.
+        self.bootsys = bootsys or (bootsys_dir() if boot_from is None else None)
         self.ide = {}  # position -> ("disk"|"cdrom", path or None)
         if cdrom is not None:
             self.ide[cdrom_position] = ("cdrom", cdrom or None)
@@ -170,22 +171,35 @@ class PCConfig:
         words.append("brindlex.ide=%d" % len(self.ide))
         return " ".join(words)
 
-    def qemu_command(self, console, log, monitor):
+    def qemu_command(self, console, log, monitor, sercon_port=None):
         """The emulator's command line; console, log and monitor are the
-        -chardev option texts (without id) of the three channels."""
+        -chardev option texts (without id) of the three channels;
+        sercon_port is the file that makes the BIOS repeat its screen on
+        the serial console (needed when booting from the disk)."""
         for f in ("vmlinuz", "initrd.gz") if self.boot_from is None else ():
             if not os.path.isfile(os.path.join(self.bootsys, f)):
                 raise TestPCError("boot system incomplete: %s missing in %s (run make bootsys)"
                                   % (f, self.bootsys))
         cmd = ["qemu-system-i386", "-accel", "tcg", "-m", str(self.memory_mb),
                "-nodefaults", "-display", "none", "-no-reboot",
-               "-action", "panic=exit-failure", "-device", "pvpanic-pci"]
+               "-action", "panic=exit-failure", "-device", "pvpanic-pci",
+               # Tells a power-off from a restart: the emulator ends with
+               # status 0 for both, but only a power-off is a shutdown
+               # request ("reason=6": the guest's own) on its error output.
+               "-trace", "qemu_system_shutdown_request"]
         if self.boot_from is None:
             cmd += ["-kernel", os.path.join(self.bootsys, "vmlinuz"),
                     "-initrd", os.path.join(self.bootsys, "initrd.gz"),
                     "-append", self.kernel_command_line()]
         else:
             cmd += ["-boot", "order=" + {"cdrom": "d", "disk": "c"}[self.boot_from]]
+        if self.boot_from == "disk":
+            # The BIOS's own messages and those of the boot programs that
+            # print through it (the master boot record's, the partition's
+            # boot loader) then show on the serial console too.
+            if sercon_port is None:
+                raise TestPCError("booting from the disk needs the sercon port file")
+            cmd += ["-fw_cfg", "name=etc/sercon-port,file=" + sercon_port]
         cmd += ["-chardev", console + ",id=console", "-serial", "chardev:console",
                "-chardev", log + ",id=log", "-serial", "chardev:log",
                "-chardev", monitor + ",id=monitor", "-mon", "chardev=monitor,mode=readline"]
@@ -200,6 +214,15 @@ class PCConfig:
             drive += ",format=raw,file=" + _drive_path(self.floppy)
         cmd += ["-drive", drive]
         return cmd
+
+
+def write_sercon_port(folder):
+    """Writes the file that tells the BIOS to repeat its screen on the first
+    serial port (the console) into folder; returns its path."""
+    path = os.path.join(folder, "sercon-port")
+    with open(path, "wb") as port:
+        port.write((0x3F8).to_bytes(2, "little"))
+    return path
 
 
 def _encode(text):
@@ -335,7 +358,8 @@ class TestPC:
             listeners[ch.name] = (s, path)
         cmd = self.config.qemu_command("socket,path=" + listeners["console"][1],
                                        "socket,path=" + listeners["log"][1],
-                                       "socket,path=" + listeners["monitor"][1])
+                                       "socket,path=" + listeners["monitor"][1],
+                                       write_sercon_port(self.workdir))
         self.stderr_file = open(os.path.join(self.workdir, "qemu.stderr"), "w+")
         self.process = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=self.stderr_file,
                                         stderr=self.stderr_file)
@@ -485,6 +509,14 @@ class TestPC:
         time.sleep(0.1)
         return self.verdict
 
+    def powered_off(self):
+        """True when the machine ended by powering itself off (what the
+        installed sample system does), False when it restarted or is
+        still running. Both end the emulator with the verdict "restarted"."""
+        if self.verdict != "restarted":
+            return False
+        return "qemu_system_shutdown_request reason=6" in self._qemu_stderr()
+
     def wait_restart(self, timeout=60):
         """Waits for the restart; raises Crashed or Timeout otherwise."""
         verdict = self.wait_end(timeout)
@@ -521,7 +553,10 @@ class TestPC:
         """Prints the console transcript and the log terminal to stderr."""
         out = sys.stderr
         out.write("=== test PC %s failed: %s\n" % (self.name, why))
-        out.write("--- kernel command line: %s\n" % self.config.kernel_command_line())
+        if self.config.boot_from is None:
+            out.write("--- kernel command line: %s\n" % self.config.kernel_command_line())
+        else:
+            out.write("--- booted by the BIOS from the %s\n" % self.config.boot_from)
         out.write("--- console transcript (repr per line) ---\n")
         for line in self.transcript.split("\n"):
             out.write(repr(line) + "\n")
@@ -533,6 +568,68 @@ class TestPC:
             out.write("--- emulator ---\n" + err + "\n")
         out.write("=== end of %s\n" % self.name)
         out.flush()
+
+
+# The installed sample system's line on the console (samples/system/sbin/init).
+SYSTEM_LINE = "Brindlex router system running on "
+# What the master boot record's boot program prints when it cannot go on,
+# and what the BIOS says when the disk has no boot record at all.
+BOOT_FAILURES = ("Missing operating system", "Error loading operating system",
+                 "No bootable device")
+
+
+class InstalledSystem:
+    """What the installed sample system said about itself once booted:
+    `root` ("/dev/hda1"), `root_type` ("ext2" or "ext3"), `packages` and
+    `kept_configuration` (lists of names, sorted; empty for "none"),
+    `line` (the whole line) and `console` (the boot's console text)."""
+
+    def __init__(self, line, console):
+        self.line = line
+        self.console = console
+        parts = line[len(SYSTEM_LINE):].split("; ")
+        fields = {}
+        for part in parts[1:]:
+            key, _, value = part.partition(": ")
+            fields[key] = value
+        try:
+            self.root, kind = parts[0].split(" ")
+            self.root_type = kind.strip("()")
+            self.packages = _names(fields["packages"])
+            self.kept_configuration = _names(fields["kept configuration"])
+        except (KeyError, ValueError):
+            raise TestPCError("the installed system's line is not understood: %r" % line)
+
+    def __repr__(self):
+        return "InstalledSystem(%r)" % self.line
+
+
+def _names(text):
+    return [] if text == "none" else sorted(text.split(" "))
+
+
+def boot_installed_disk(disks, name="installed-disk", timeout=300, memory_mb=DEFAULT_MEMORY_MB):
+    """Restarts a PC from its installed first disk, the way a real PC comes
+    up after the installer's restart: the BIOS runs the boot program in
+    sector 0, which starts the active partition's boot loader, which starts
+    the installed kernel. disks is one image path or the TestPC disks list.
+    Waits for the installed sample system's line and for the machine to
+    power itself off, and returns an InstalledSystem. Raises TestPCError
+    (the transcript goes to stderr) when the disk does not boot: a boot
+    program's message, a crash, a hang or a restart instead of a power-off."""
+    if isinstance(disks, str):
+        disks = [disks]
+    with TestPC(name, disks=disks, boot_from="disk", memory_mb=memory_mb) as pc:
+        pc.start()
+        i, _ = pc.expect_any([SYSTEM_LINE] + list(BOOT_FAILURES), timeout)
+        if i != 0:
+            raise TestPCError("%s: the installed disk does not boot: %r" % (name, BOOT_FAILURES[i - 1]))
+        rest = pc.expect("\n", 30)
+        verdict = pc.wait_end(120)
+        if not pc.powered_off():
+            raise TestPCError("%s: the installed system did not power off (%s)"
+                              % (name, verdict or "still running"))
+        return InstalledSystem(SYSTEM_LINE + rest.rstrip("\r"), pc.console_text())
 
 
 def run_scenario(main):
