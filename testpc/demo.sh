@@ -5,8 +5,10 @@
 # booted as init. On a terminal you answer the installer's questions; the
 # floppies are changed for you (through the emulator's monitor) when the
 # installer asks for the next one, before you press ENTER. Without a
-# terminal the demo answers for itself. At the end it shows what is on the
-# installed disk and where the image lies.
+# terminal the demo answers for itself. At the end the PC restarts from the
+# installed disk (BIOS, boot program, boot loader, the installed kernel) and
+# the installed router system says what it found; then the demo shows what
+# is on the disk and where the image lies.
 set -eu
 PATH=$PATH:/sbin:/usr/sbin
 # debugfs would page its listings on a terminal.
@@ -26,7 +28,8 @@ Brindlex demo: floppy-set installation on the test PC (an emulated i386 PC).
   needs: the host build, the i386 build and the boot system (make demo
          builds them; installing missing Debian packages needs root),
          about 30 MB of real disk space (the 400 MB disk image is sparse)
-         and one to three minutes.
+         and two to four minutes (eleven floppies: the kernel package fills
+         most of them).
   disk image: $demo/disk.img (made anew)
 INFO
 
@@ -136,6 +139,20 @@ PYTHON
 
 image=$demo/disk.img
 echo
+echo "=== The test PC restarts from the installed disk"
+/usr/bin/python3 - "$here" "$image" <<'PYTHON'
+import re, sys
+sys.path.insert(0, sys.argv[1])
+import testpc
+try:
+    system = testpc.boot_installed_disk(sys.argv[2], name="demo")
+except testpc.TestPCError as e:
+    sys.exit("demo: %s" % e)
+# The BIOS's screen codes (clear screen, reset) stay out of this terminal.
+print(re.sub(r"\x1b(\[[0-9;?]*[A-Za-z]|c)", "", system.console).replace("\r", "").strip())
+print("\nThe installed router system came up and said:\n  " + system.line)
+PYTHON
+echo
 echo "=== The installed disk: $image"
 echo "--- partition table"
 /usr/bin/python3 - "$image" <<'PYTHON'
@@ -161,11 +178,11 @@ root="$image?offset=$((start * 512))"
 echo "--- file system of the root partition"
 dumpe2fs -h "$root" 2>/dev/null | grep -E 'volume name|Filesystem features|Block count|Inode count|Filesystem state'
 e2fsck -f -n "$root" | tail -n 1
-for dir in / /etc /etc/rc.d /etc/routing /etc/firewall /etc/webadmin /bin /sbin /var/log /var/www; do
+for dir in / /boot /etc /etc/rc.d /etc/routing /etc/firewall /etc/webadmin /bin /sbin /var/log /var/www; do
     echo "--- $dir"
     debugfs -R "ls -l $dir" "$root" 2>/dev/null
 done
-for file in /etc/fstab /etc/lilo.conf /var/log/postinstall.trace; do
+for file in /etc/fstab /etc/lilo.conf /boot/extlinux.conf /var/log/postinstall.trace; do
     echo "--- $file"
     debugfs -R "cat $file" "$root" 2>/dev/null
 done
