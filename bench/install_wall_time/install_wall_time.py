@@ -2,7 +2,7 @@
 """Wall time of a local installation of the sample packages on the test PC,
 from power-on to the restart: from the installation CD (booted through the
 BIOS, all packages chosen in the menu) beside the floppy set (the boot
-system loaded by the emulator, the three sample floppies). The operator's
+system loaded by the emulator, the sample floppies). The operator's
 answers are typed as soon as each prompt appears. The two take turns, RUNS
 times each; the medians and their ratio are printed.
 
@@ -26,7 +26,7 @@ from floppy_set_faults import boot  # noqa: E402
 from floppy_set_install import answer_questions, feed_floppies, finish  # noqa: E402
 from testpc import make_disk_image  # noqa: E402
 
-ORDER = ["system", "routing", "firewall", "webadmin"]
+ORDER = ["kernel", "system", "routing", "firewall", "webadmin"]
 
 
 def cdrom_run(tmp, iso):

@@ -2,22 +2,25 @@
 PC booted from it through its BIOS (the CD's boot loader, its "serial"
 entry, the boot system, the installer with /TYPE "cdrom").
 
-The CD holds the sample packages (system; routing needs system; firewall
-needs system and routing; webadmin needs routing and firewall) and "blob",
+The CD holds the sample packages (kernel; system needs kernel; routing
+needs system; firewall needs system and routing; webadmin needs routing and
+firewall) and "blob",
 a package file of exactly 10000 bytes (two whole 4096-byte blocks and a
 short one on the way into its unpacker).
 
 Boot 1, a blank 400 MB disk: the menu; blob and firewall chosen (firewall
-pulls in system and routing); 'i'; n to keeping the configuration, y to
-"Continue?"; the disk prepared; one unpacker run per package in dependency
-order (blob, system, routing, firewall: the CD lists its files by name), each
+pulls in system and routing, system the kernel); 'i'; n to keeping the
+configuration, y to "Continue?"; the disk prepared; one unpacker run per
+package in dependency order (blob, kernel, system, routing, firewall: the CD
+lists its files by name), each
 printing its line; "Software installed.", "Press ENTER to reboot", the
 restart. On the host: the chosen packages' files (blob's whole), none of
 webadmin's, /CDINSTALL (mode 0600, size 0, there when the post-install script
 ran), lilo.conf, fstab, a clean file system.
 
 Boot 2, the same disk with a file added below /vyre/store: routing alone
-chosen, y to keeping the configuration: the file comes back.
+chosen, y to keeping the configuration: the file comes back, and the PC
+comes up from the installed disk reporting it.
 """
 
 import os
@@ -30,7 +33,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from floppy_set_faults import debugfs, expect, read_file, root_location  # noqa: E402
 from floppy_set_install import check_installed  # noqa: E402
-from testpc import ENTER, TestPC, make_disk_image  # noqa: E402
+from testpc import ENTER, TestPC, boot_installed_disk, make_disk_image  # noqa: E402
 
 BLOB_SIZE = 10000
 UNPACKER_LINE = re.compile(r"^(\w+): (\d+) of (\d+) entries installed$", re.M)
@@ -101,7 +104,7 @@ def menu_choice(pc, keys, selected, unselected):
     """Types keys in the menu (one at a time) and checks the last drawing of
     the grid: which packages carry an X."""
     pc.expect("Welcome to Brindlex Router Software installation", 120)
-    pc.expect("(depends on nothing):", 30)
+    pc.expect("system (depends on kernel):", 30)
     pc.send_keys(keys[:-1], 0.2)
     pc.quiet(1.0)
     drawn = pc.rest()
@@ -152,7 +155,7 @@ def main():
         # Boot 1: blob and firewall, which pulls in system and routing.
         with boot_cd("cdrom_install", iso, [disk]) as pc:
             menu_choice(pc, "n n i", ["system", "blob", "firewall", "routing"], ["webadmin"])
-            install_and_restart(pc, False, ["blob", "system", "routing", "firewall"])
+            install_and_restart(pc, False, ["blob", "kernel", "system", "routing", "firewall"])
         location = check_installed(disk, samples, kept=False)
         with open(os.path.join(samples, "firewall/etc/firewall/rules.conf"), "rb") as f:
             expect(read_file(location, "/etc/firewall/rules.conf") == f.read(),
@@ -173,12 +176,16 @@ def main():
         debugfs(location, "mkdir /vyre/store", write=True)
         debugfs(location, "write %s /vyre/store/marker" % marker, write=True)
         with boot_cd("cdrom_install_keep", iso, [disk]) as pc:
-            menu_choice(pc, "nnn i", ["system", "routing"], ["blob", "firewall", "webadmin"])
-            install_and_restart(pc, True, ["system", "routing"])
+            menu_choice(pc, "nnnn i", ["system", "routing"],
+                        ["blob", "firewall", "kernel", "webadmin"])
+            install_and_restart(pc, True, ["kernel", "system", "routing"])
         location = check_installed(disk, samples, kept=True)
         expect(read_file(location, "/vyre/store/marker") == b"kept across the reinstallation\n",
                "the kept configuration is gone")
         expect(read_file(location, "/var/blob/data.bin") is None, "blob survived the reformat")
+        system = boot_installed_disk(disk, name="cdrom_install-up")
+        expect((system.root, system.root_type, system.kept_configuration) ==
+               ("/dev/hda1", "ext3", ["marker"]), "the installed system reports %r" % system)
     print("cdrom_install: ok")
 
 

@@ -60,7 +60,7 @@ def boot_menu(name, iso, disks):
     pc.start()
     pc.boot_entry("serial")
     pc.expect(MENU, 120)
-    pc.expect("(depends on nothing):", 30)
+    pc.expect("system (depends on kernel):", 30)
     return pc
 
 
