@@ -8,6 +8,7 @@ testpc/README.md for the whole interface and an example.
 Python 3 standard library only.
 """
 
+import atexit
 import os
 import shutil
 import socket
@@ -316,6 +317,17 @@ class _Channel:
             return text
 
 
+# Every started PC not yet closed: a scenario that fails before its `with`
+# block (or without one) must not leave its emulator running.
+_running = set()
+
+
+@atexit.register
+def _close_running():
+    for pc in list(_running):
+        pc.close()
+
+
 class TestPC:
     """One emulated PC. Use as a context manager: on an exception the
     console transcript and the log terminal are printed to stderr, and the
@@ -363,6 +375,7 @@ class TestPC:
         self.stderr_file = open(os.path.join(self.workdir, "qemu.stderr"), "w+")
         self.process = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=self.stderr_file,
                                         stderr=self.stderr_file)
+        _running.add(self)
         self.started_at = time.monotonic()
         deadline = time.monotonic() + 30
         for ch in (self.console, self.log_channel, self.monitor_channel):
@@ -381,6 +394,7 @@ class TestPC:
 
     def close(self):
         """Stops the emulator (if still running) and removes its files."""
+        _running.discard(self)
         if self.process and self.process.poll() is None:
             self.process.terminate()
             try:
