@@ -1,0 +1,141 @@
+#include "netinstall/client_conversation.h"
+
+#include <errno.h>
+
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "netinstall/closing_exchange.h"
+#include "netinstall/protocol_messages.h"
+#include "netinstall/reliable_send.h"
+
+namespace {
+
+void pause_us(int64_t duration) {
+    timespec left = {static_cast<time_t>(duration / 1000000),
+                     static_cast<long>(duration % 1000000) * 1000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// Sends one announcement on every interface; false when a send fails.
+bool announce(InstallClient& client, const char* label) {
+    uint8_t datagram[MAX_DATAGRAM];
+    for (unsigned i = 0; i < client.interfaces.count; ++i) {
+        NetEndpoint& endpoint = *client.interfaces.endpoints[i];
+        reset_link(client.link);
+        memcpy(client.link.own_mac, endpoint.mac, MAC_LENGTH);
+        int length = build_discovery(client.link, datagram, label);
+        if (send_datagram(endpoint, datagram, length) < 0) return false;
+    }
+    return true;
+}
+
+// Reads everything queued on every interface; the endpoint of the first
+// offer, which the link then holds (peer, sequence numbers), or null.
+NetEndpoint* take_offer(InstallClient& client, bool& keep) {
+    uint8_t datagram[RECEIVE_BUFFER_SIZE];
+    for (unsigned i = 0; i < client.interfaces.count; ++i) {
+        NetEndpoint& endpoint = *client.interfaces.endpoints[i];
+        int length;
+        while ((length = wait_datagram(endpoint, datagram, 0)) >= 0) {
+            reset_link(client.link);
+            memcpy(client.link.own_mac, endpoint.mac, MAC_LENGTH);
+            bool offered_keep = false;
+            if (accept_datagram(client.link, datagram, length) &&
+                read_offer(client.link, datagram, length, offered_keep)) {
+                memcpy(client.link.peer_mac, read_header(datagram).src_mac, MAC_LENGTH);
+                client.link.send_seq++;
+                keep = offered_keep;
+                return &endpoint;
+            }
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void open_install_client(InstallClient& client) {
+    init_link(client.link);
+    client.receiver = nullptr;
+    client.server_endpoint = nullptr;
+    list_interfaces(client.interfaces);
+}
+
+void close_install_client(InstallClient& client) {
+    delete client.receiver;
+    client.receiver = nullptr;
+    client.server_endpoint = nullptr;
+    free_interfaces(client.interfaces);
+}
+
+bool create_file_receiver(InstallClient& client) {
+    if (client.server_endpoint == nullptr) return false;
+    delete client.receiver;
+    client.receiver = new (std::nothrow) FileReceiver;
+    if (client.receiver == nullptr) return false;
+    init_file_receiver(*client.receiver, *client.server_endpoint, client.link);
+    return true;
+}
+
+NetEndpoint* find_server(InstallClient& client, const char* label, bool& keep) {
+    memset(client.link.peer_mac, 0, MAC_LENGTH);
+    keep = false;
+    for (unsigned cycle = 1;; ++cycle) {
+        if (!announce(client, label)) return nullptr;
+        pause_us(ANNOUNCE_PAUSE_US);
+        if (NetEndpoint* endpoint = take_offer(client, keep)) {
+            client.server_endpoint = endpoint;
+            return endpoint;
+        }
+        if (cycle % ANNOUNCE_REBUILD_CYCLES == 0) {
+            free_interfaces(client.interfaces);
+            list_interfaces(client.interfaces);
+        }
+    }
+}
+
+bool accept_offer(InstallClient& client, const char* label, bool& keep) {
+    if (!has_interfaces(client.interfaces)) return false;
+    uint8_t datagram[MAX_DATAGRAM];
+    uint8_t reply[RECEIVE_BUFFER_SIZE];
+    for (;;) {
+        NetEndpoint* endpoint = find_server(client, label, keep);
+        if (endpoint == nullptr) return false;
+        int length = build_message(client.link, datagram, ACCEPTANCE_TEXT, false, true);
+        if (send_reliably(*endpoint, client.link, datagram, length, reply, ACCEPTANCE_WAIT_US,
+                          ACCEPTANCE_TRIES) >= 0) {
+            client.link.send_seq++;
+            return true;
+        }
+    }
+}
+
+bool request_start(InstallClient& client) {
+    if (client.server_endpoint == nullptr) return false;
+    uint8_t datagram[MAX_DATAGRAM];
+    uint8_t reply[RECEIVE_BUFFER_SIZE];
+    int length = build_message(client.link, datagram, TAG_START, false, false);
+    if (send_reliably(*client.server_endpoint, client.link, datagram, length, reply,
+                      START_ACK_WAIT_US, START_TRIES) <= 0)
+        return false;
+    client.link.send_seq++;
+    return true;
+}
+
+bool next_file(InstallClient& client, char* name, int& size) {
+    FileReceiver* receiver = client.receiver;
+    if (receiver == nullptr) return false;
+    if (!receive_file_header(*receiver)) {
+        send_termination(*receiver->endpoint, client.link, NO_FILE_TERMINATION_WAIT_US,
+                         NO_FILE_TERMINATION_TRIES);
+        return false;
+    }
+    strncpy(name, receiver->name, NEXT_FILE_NAME_SIZE - 1);
+    name[NEXT_FILE_NAME_SIZE - 1] = '\0';
+    size = receiver->size;
+    if (size == 0) acknowledge(*receiver);
+    return true;
+}

@@ -1,0 +1,39 @@
+// The client's end of the file transfers of one conversation: it waits for
+// each file header, delivers the content block by block, acknowledges
+// every block as soon as it has accepted it and acknowledges again a
+// repeat whose acknowledgement was lost.
+#pragma once
+
+#include <cstdint>
+
+#include "netinstall/file_header.h"
+#include "netinstall/link_state.h"
+#include "netinstall/net_endpoint.h"
+
+// The receiving state, one per conversation.
+struct FileReceiver {
+    char name[FILE_NAME_SIZE] = {};         // from the last file header
+    int size = 0;                           // from the last file header
+    int block_length = 0;                   // payload bytes of the current block
+    int received = 0;                       // bytes of the current file delivered
+    int block_position = 0;                 // bytes of the current block delivered
+    uint8_t datagram[RECEIVE_BUFFER_SIZE];  // the last datagram; also acks
+    NetEndpoint* endpoint = nullptr;        // the server's endpoint
+    LinkState* link = nullptr;              // the client's side of the conversation
+};
+
+void init_file_receiver(FileReceiver& receiver, NetEndpoint& endpoint, LinkState& link);
+
+// Waits (1 s at a time, 30 s in all) for the next message with content,
+// which must be a file header; reads name and size and acknowledges it.
+bool receive_file_header(FileReceiver& receiver);
+
+// Delivers up to wanted bytes of the current file into buffer, waiting
+// (1 s at a time, 30 s per block) for blocks as needed: wanted bytes, fewer
+// for the last piece, 0 once the file is complete, -1 when no block came
+// or another message came instead.
+int receive_file_data(FileReceiver& receiver, uint8_t* buffer, int wanted);
+
+// Sends a bare acknowledgement of the link's recv_seq from the receiver's
+// buffer.
+void acknowledge(FileReceiver& receiver);

@@ -1,0 +1,234 @@
+#pragma once
+// Shared by the network tests: private namespaces joined by a cable or a
+// segment, the MAC addresses of the lab's cards, and the installation
+// protocol's datagrams as seen on the wire.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lab_process.h"
+#include "net_namespace.h"
+#include "netinstall/file_sender.h"
+#include "netinstall/link_state.h"
+#include "netinstall/net_endpoint.h"
+#include "wire_sniffer.h"
+
+// The cards of the lab (locally administered addresses).
+constexpr uint8_t SERVER_MAC[MAC_LENGTH] = {0x02, 0x00, 0x00, 0x00, 0x01, 0x01};
+constexpr uint8_t SERVER_MAC_2[MAC_LENGTH] = {0x02, 0x00, 0x00, 0x00, 0x01, 0x02};
+constexpr uint8_t CLIENT_MAC[MAC_LENGTH] = {0x02, 0x00, 0x00, 0x00, 0x02, 0x01};
+constexpr uint8_t CLIENT_MAC_2[MAC_LENGTH] = {0x02, 0x00, 0x00, 0x00, 0x02, 0x02};
+constexpr uint8_t OTHER_CLIENT_MAC[MAC_LENGTH] = {0x02, 0x00, 0x00, 0x00, 0x03, 0x01};
+
+inline std::string mac_option(const uint8_t* mac) {
+    char text[18];
+    snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
+             mac[4], mac[5]);
+    return text;
+}
+
+// Two machines joined by one cable: "srv0" in server, "cli0" in client.
+struct Cable {
+    NetNamespace server;
+    NetNamespace client;
+    Cable() {
+        ok = create_namespace(server) && create_namespace(client) &&
+             add_veth(server, "srv0", mac_option(SERVER_MAC), client, "cli0",
+                      mac_option(CLIENT_MAC));
+    }
+    ~Cable() {
+        close_namespace(server);
+        close_namespace(client);
+    }
+    bool ok = false;
+};
+
+// The endpoint of interface name in the calling child's namespace; the
+// child ends with 100 when it cannot be opened.
+inline NetEndpoint open_or_exit(const char* name, const uint8_t* mac) {
+    NetEndpoint endpoint;
+    memcpy(endpoint.mac, mac, MAC_LENGTH);
+    if (!open_endpoint(endpoint, name, INSTALL_PORT)) {
+        printf("cannot open %s\n", name);
+        fflush(stdout);
+        _exit(100);
+    }
+    return endpoint;
+}
+
+// The links of both sides once the start message has been acknowledged
+// (server: send_seq 2, recv_seq 3; client: send_seq 4, recv_seq 1), so that
+// the next file header carries sequence number 2.
+inline void started_links(LinkState& server, LinkState& client) {
+    init_link(server);
+    memcpy(server.own_mac, SERVER_MAC, MAC_LENGTH);
+    memcpy(server.peer_mac, CLIENT_MAC, MAC_LENGTH);
+    server.send_seq = 2;
+    server.recv_seq = 3;
+    init_link(client);
+    memcpy(client.own_mac, CLIENT_MAC, MAC_LENGTH);
+    memcpy(client.peer_mac, SERVER_MAC, MAC_LENGTH);
+    client.send_seq = 4;
+    client.recv_seq = 1;
+}
+
+// The client of a started conversation on "cli0" that acknowledges every
+// message it accepts, until recv_seq reaches last, or (last 0) until 3 s
+// pass without a datagram; 0 when it got there.
+inline int acknowledging_client(uint16_t last) {
+    NetEndpoint endpoint = open_or_exit("cli0", CLIENT_MAC);
+    LinkState server_side, link;
+    started_links(server_side, link);
+    printf("ready\n");
+    fflush(stdout);
+    uint8_t buffer[RECEIVE_BUFFER_SIZE];
+    uint8_t ack[HEADER_SIZE];
+    while (last == 0 || link.recv_seq < last) {
+        int length = wait_datagram(endpoint, buffer, 3000000);
+        if (length < 0) return last == 0 ? 0 : 1;
+        if (accept_datagram(link, buffer, length)) {
+            build_header(link, ack, 0, true, KIND_TEXT);
+            send_datagram(endpoint, ack, HEADER_SIZE);
+        }
+    }
+    return 0;
+}
+
+// The server of a started conversation on "srv0" sending the file at path;
+// 0 when it went whole.
+inline int send_one_file(const std::string& path) {
+    NetEndpoint endpoint = open_or_exit("srv0", SERVER_MAC);
+    LinkState link, unused;
+    started_links(link, unused);
+    FileSender sender;
+    init_file_sender(sender, endpoint, link);
+    bool sent = start_file(sender, path.c_str(), true) && transfer_file(sender);
+    close_file_sender(sender);
+    return sent ? 0 : 2;
+}
+
+// One datagram of the installation protocol, as recorded on the wire.
+struct WireDatagram {
+    int64_t at_us = 0;
+    DatagramHeader header = {};
+    std::string payload;  // as far as recorded
+};
+
+inline std::vector<WireDatagram> protocol_datagrams(const std::vector<WireFrame>& frames) {
+    std::vector<WireDatagram> datagrams;
+    for (const WireFrame& frame : frames) {
+        std::vector<uint8_t> udp = udp_payload(frame, INSTALL_PORT);
+        if (udp.size() < HEADER_SIZE) continue;
+        WireDatagram d;
+        d.at_us = frame.at_us;
+        d.header = read_header(udp.data());
+        d.payload.assign(udp.begin() + HEADER_SIZE, udp.end());
+        datagrams.push_back(d);
+    }
+    return datagrams;
+}
+
+inline bool from(const WireDatagram& d, const uint8_t* mac) {
+    return memcmp(d.header.src_mac, mac, MAC_LENGTH) == 0;
+}
+
+inline bool is_ack(const WireDatagram& d) {
+    return d.header.payload_length == 0 && (d.header.flags & ACK_FLAG);
+}
+
+inline bool tagged(const WireDatagram& d, const char* tag) {
+    return d.header.kind == KIND_TEXT && d.payload.compare(0, 4, tag) == 0;
+}
+
+// Milliseconds between successive datagrams of a series.
+inline std::vector<double> gaps_ms(const std::vector<WireDatagram>& series) {
+    std::vector<double> gaps;
+    for (size_t i = 1; i < series.size(); ++i)
+        gaps.push_back(static_cast<double>(series[i].at_us - series[i - 1].at_us) / 1000.0);
+    return gaps;
+}
+
+// Two machines whose cables meet in a frame relay (running in a thread of
+// the test): tap "srv0" in server, tap "cli0" in client. Port 0 of the
+// relay is the server's tap, port 1 the client's.
+#include <thread>
+
+#include "frame_relay.h"
+
+struct RelayedCable {
+    NetNamespace server;
+    NetNamespace client;
+    FrameRelay relay;
+    int stop[2] = {-1, -1};
+    std::thread thread;
+    bool ok = false;
+
+    explicit RelayedCable(const FaultPlan& faults, const std::string& pcap = "") {
+        init_relay(relay, faults);
+        std::string error;
+        ok = create_namespace(server) && create_namespace(client) &&
+             add_tap_port(relay, "srv0", "/proc/self/fd/" + std::to_string(server.fd), error) &&
+             add_tap_port(relay, "cli0", "/proc/self/fd/" + std::to_string(client.fd), error) &&
+             run_ip(server, {"link", "set", "srv0", "address", mac_option(SERVER_MAC)}) &&
+             run_ip(client, {"link", "set", "cli0", "address", mac_option(CLIENT_MAC)}) &&
+             (pcap.empty() || open_pcap(relay.pcap, pcap.c_str())) && pipe(stop) == 0;
+        if (!error.empty()) fprintf(stderr, "relay: %s\n", error.c_str());
+        if (ok) thread = std::thread([this] { run_relay(relay, stop[0]); });
+    }
+    // Stops the relay (its counters are final then).
+    void finish() {
+        if (!thread.joinable()) return;
+        ssize_t n = write(stop[1], "x", 1);
+        (void)n;
+        thread.join();
+        close_pcap(relay.pcap);
+    }
+    ~RelayedCable() {
+        finish();
+        close_relay(relay);
+        if (stop[0] >= 0) close(stop[0]);
+        if (stop[1] >= 0) close(stop[1]);
+        close_namespace(server);
+        close_namespace(client);
+    }
+};
+
+// Test files in a temporary folder, removed at the end.
+struct FileFolder {
+    std::string path;
+    FileFolder() {
+        char name[] = "/tmp/netinstall-files-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~FileFolder() {
+        std::string cmd = "rm -rf '" + path + "'";
+        int status = system(cmd.c_str());
+        (void)status;
+    }
+    // A file of size bytes of a pattern that differs in every position and
+    // between files; its path.
+    std::string make(const std::string& name, size_t size, unsigned seed = 1) const {
+        std::string file = path + "/" + name;
+        FILE* f = fopen(file.c_str(), "wb");
+        uint32_t x = seed * 2654435761u + 1;
+        for (size_t i = 0; i < size; ++i) {
+            x = x * 1103515245u + 12345u;
+            fputc(static_cast<int>(x >> 16), f);
+        }
+        fclose(f);
+        return file;
+    }
+    std::string read(const std::string& name) const {
+        std::string text;
+        FILE* f = fopen((path + "/" + name).c_str(), "rb");
+        if (f == nullptr) return "<missing>";
+        char buffer[65536];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+        fclose(f);
+        return text;
+    }
+};
