@@ -79,9 +79,27 @@ interp=$(readelf -l "$root/sbin/mke2fs" | sed -n 's/.*interpreter: \(.*\)\]/\1/p
 mkdir -p "$root$(dirname "$interp")"
 cp -L "$tree$interp" "$root$interp"
 
+# The network drivers the installer itself loads through /sbin/insmod (the
+# list network_modules in src/startup/kernel_modules.cc), as far as this
+# kernel has them; insmod keeps failing for the others, as on the media.
+net_names=$(sed -n '/network_modules\[\] = {/,/};/p' "$here/../src/startup/kernel_modules.cc" |
+    grep -o '"[^"]*"' | tr -d '"' | tr - _)
+[ -n "$net_names" ] || die "no network_modules list in src/startup/kernel_modules.cc"
+net_modules=""
+missing_net=""
+for m in $net_names; do
+    if awk -F: -v m="$m" '{ n = $1; sub(/.*\//, "", n); sub(/\.ko.*$/, "", n); gsub(/-/, "_", n)
+        if (n == m) found = 1 } END { exit !found }' "$kernel_dir/lib/modules/$kver/modules.dep"; then
+        net_modules="$net_modules $m"
+    else
+        missing_net="$missing_net $m"
+    fi
+done
+say "network drivers this kernel lacks (built in or gone):$missing_net"
+
 # The kernel modules the media need, with everything they depend on.
 sh "$debian" modules "$kernel_dir" "$root" ata_piix ata_generic sd_mod sr_mod cdrom isofs floppy \
-    ext4 crc32c_generic fat vfat nls_cp437 nls_ascii usbcore hid pvpanic_pci
+    ext4 crc32c_generic fat vfat nls_cp437 nls_ascii usbcore hid pvpanic_pci $net_modules
 
 # The pre-init, the device names and the test PC's module loader.
 cp "$here/init" "$root/init"

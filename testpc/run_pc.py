@@ -5,12 +5,23 @@
       [--disk IMAGE]... [--cdrom IMAGE] [--floppy IMAGE] [--serial-only]
       [--init PATH] [--init-arg ARG]... [--memory MB] [--boot cdrom|disk]
       [--console stdio | --console socket PATH] [--monitor PATH] [--log FILE]
+      [--nic MODEL,MAC]... [--segment DIR]
 
 The serial console is this terminal (Ctrl-C goes to the PC; leave with
 Ctrl-A X) or a unix socket that the emulator waits on until another program
 connects. The monitor, when asked for, is a unix socket (e.g. `change floppy0
 FILE raw`). The log terminal (/dev/tty9) goes to FILE. The emulator ends
 when the PC restarts or powers off (exit status 0) or crashes (1).
+
+Network cards (--nic e1000,52:54:00:12:34:56; models e1000, ne2k_pci, pcnet,
+i82557b, rtl8139) are joined to the segment whose relay serves DIR, each on
+a port of its own; start the relay first, e.g. for two PCs of one card each:
+
+  build/host/bin/brindlex-relay --segment /tmp/lab 2 --pcap /tmp/lab.pcap &
+  python3 testpc/run_pc.py --nic e1000,52:54:00:00:00:01 --segment /tmp/lab ...
+  python3 testpc/run_pc.py --nic pcnet,52:54:00:00:00:02 --segment /tmp/lab ...
+
+Without --segment the cards are not connected to anything.
 """
 
 import argparse
@@ -43,6 +54,10 @@ def main():
     p.add_argument("--console", nargs="+", default=["stdio"], metavar="stdio|socket PATH")
     p.add_argument("--monitor", help="unix socket path for the monitor")
     p.add_argument("--log", help="file that receives the log terminal")
+    p.add_argument("--nic", action="append", default=[], metavar="MODEL,MAC",
+                   help="a network card (repeatable)")
+    p.add_argument("--segment", metavar="DIR",
+                   help="join the cards to the segment relay serving DIR")
     a = p.parse_args()
 
     type_text = None
@@ -50,8 +65,12 @@ def main():
         type_text = a.type + "\n"
     if a.type_raw is not None:
         type_text = codecs.decode(a.type_raw, "unicode_escape")
+    nics = []
+    for nic in a.nic:
+        model, _, mac = nic.partition(",")
+        nics.append((model, mac, a.segment) if a.segment else (model, mac))
     config = testpc.PCConfig(type_text, a.init_arg, a.disk, a.floppy, a.cdrom, a.serial_only,
-                             a.init, a.memory, a.bootsys, boot_from=a.boot)
+                             a.init, a.memory, a.bootsys, boot_from=a.boot, nics=nics)
     if a.console == ["stdio"]:
         console = "stdio,signal=off"
     elif len(a.console) == 2 and a.console[0] == "socket":
@@ -62,7 +81,12 @@ def main():
     monitor = "socket,path=%s,server=on,wait=off" % a.monitor if a.monitor else "null"
     with tempfile.TemporaryDirectory(prefix="run_pc-") as folder:
         command = config.qemu_command(console, log, monitor, testpc.write_sercon_port(folder))
-        rc = subprocess.call(command)
+        try:
+            rc = subprocess.call(command)
+        finally:
+            for _, _, segment, port in config.nics:
+                if segment is not None:
+                    testpc.release_segment_port(segment, port)
     sys.exit(0 if rc == 0 else 1)
 
 
