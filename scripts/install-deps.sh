@@ -19,5 +19,7 @@ if [ -n "$missing" ]; then
     # below still fails loudly if a package we need cannot be found.
     apt-get update || echo "install-deps: apt-get update reported errors; going on with the indexes it has" >&2
     missing=$(echo "$missing" | sed 's/ update//')
+    # tshark asks whether ordinary users may capture: they may not.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
     [ -z "$missing" ] || DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
 fi
