@@ -11,8 +11,8 @@
 #include "packages/install_order.h"
 #include "packages/package_menu.h"
 #include "startup/modes.h"
+#include "startup/package_choice.h"
 #include "startup/package_sending.h"
-#include "startup/remote_installation.h"
 
 const char* const CDROM_DEVICES[4] = {"/dev/hda", "/dev/hdb", "/dev/hdc", "/dev/hdd"};
 
@@ -25,20 +25,6 @@ const char* const CDROM_MARKER = "/mnt/CDINSTALL";
 void say(const char* line) {
     puts(line);
     fflush(stdout);
-}
-
-// The menu until 'i' (true) or 'q' (false, "Installation canceled"); every
-// 'r' runs the remote branch and shows the menu again.
-bool choose_packages(PackageMenu& menu) {
-    for (;;) {
-        if (!run_package_menu(menu)) {
-            say("Installation canceled");
-            return false;
-        }
-        if (!remote_chosen(menu)) return true;
-        // Whether the router was installed or not, the menu comes back.
-        if (install_remote_router(menu) == RemoteResult::UNAVAILABLE) return false;
-    }
 }
 
 // Every package of the selection, dependencies first, each into its own
@@ -60,7 +46,7 @@ bool install_selection(const PackageMenu& menu) {
 // the packages, the marker and the completion.
 bool install_from_menu(InstallContext& ctx, PackageMenu& menu) {
     if (!scan_packages(menu, false)) return false;
-    if (!choose_packages(menu)) return false;
+    if (!choose_local_packages(menu, RemoteFailure::BACK_TO_MENU)) return false;
     bool keep = ask_keep_config();  // the question comes before the warning
     if (!confirm_erase()) return false;
     if (!prepare_disk(ctx, keep)) return false;

@@ -1,6 +1,7 @@
 """Test PC: /TYPE "net" runs the network client; "-hdd-install" among init's
 arguments runs the image mode even with /TYPE "cdrom". Both modes wait for
-ENTER only when they failed (they are not built yet, so they fail)."""
+ENTER only when they failed (the network client is not built yet; the image
+mode finds no FAT volume on a PC without disks)."""
 
 import os
 import sys
@@ -9,8 +10,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from testpc import ENTER, TestPC, run_scenario  # noqa: E402
 
 NET_STUB = "\nFATAL ERROR: the network installation is not part of this build\n"
-IMAGE_STUB = "\nFATAL ERROR: the hard-disk image installation is not part of this build\n"
-CDROM_STUB = "CD-ROM installation is not part of this build"
+NO_VOLUME = "\nFATAL ERROR: No hard disk found\n"
+# The CD-ROM mode's first step; the image mode without a volume never gets there.
+CDROM_MODE = "Looking for harddrives"
 
 
 def run(name, expected, **config):
@@ -19,7 +21,7 @@ def run(name, expected, **config):
         pc.expect("Press ENTER to reboot", 60)
         text = pc.console_text()
         assert expected in text, "wrong mode (want %r)" % expected
-        assert CDROM_STUB not in text, "the CD-ROM mode ran"
+        assert CDROM_MODE not in text, "the CD-ROM mode ran"
         pc.send(ENTER)
         pc.expect("\nRebooting...", 20)
         pc.wait_restart(30)
@@ -28,9 +30,9 @@ def run(name, expected, **config):
 
 def main():
     run("spine_net", NET_STUB, type_text="net\n")
-    run("spine_hdd_install", IMAGE_STUB, type_text="cdrom\n", init_args=["-hdd-install"])
+    run("spine_hdd_install", NO_VOLUME, type_text="cdrom\n", init_args=["-hdd-install"])
     # Among other arguments, and /TYPE without a newline.
-    run("spine_hdd_install_second_arg", IMAGE_STUB, type_text="cdrom",
+    run("spine_hdd_install_second_arg", NO_VOLUME, type_text="cdrom",
         init_args=["-x", "-hdd-install"])
 
 
