@@ -35,12 +35,7 @@ bool make_install_cd(const InstallCdRequest& request, std::string& warnings, std
         return false;
     }
     std::string loader = scratch.path + "/isolinux";
-    BootMenu menu;
-    menu.kernel = "/boot/vmlinuz";
-    menu.initrd = "/boot/initrd.gz";
-    menu.mode_words = CDROM_MODE_WORDS;
-    menu.extra_words = request.media.extra_words;
-    menu.serial_default = request.media.serial_default;
+    BootMenu menu = medium_boot_menu(CDROM_MODE_WORDS, request.media);
     if (mkdir(loader.c_str(), 0755) != 0 ||
         !copy_file(ISOLINUX_BIN, loader + "/isolinux.bin", error) ||
         !copy_file(LDLINUX_C32, loader + "/ldlinux.c32", error) ||

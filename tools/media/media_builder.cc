@@ -124,6 +124,16 @@ std::string boot_loader_config(const BootMenu& menu) {
     return text;
 }
 
+BootMenu medium_boot_menu(const char* mode_words, const MediaArguments& arguments) {
+    BootMenu menu;
+    menu.kernel = "/boot/vmlinuz";
+    menu.initrd = "/boot/initrd.gz";
+    menu.mode_words = mode_words;
+    menu.extra_words = arguments.extra_words;
+    menu.serial_default = arguments.serial_default;
+    return menu;
+}
+
 bool run_tool(const std::vector<std::string>& argv, std::string& error) {
     FILE* errors = tmpfile();
     if (errors == nullptr) {

@@ -29,6 +29,12 @@ struct PackageSet {
 // it cannot read (error then holds the installer's message).
 bool check_packages(const std::string& directory, PackageSet& packages, std::string& error);
 
+// The command-line options both builders take.
+struct MediaArguments {
+    bool serial_default = false;  // --serial
+    std::string extra_words;      // --append WORDS
+};
+
 // The boot menu of a medium (isolinux.cfg or syslinux.cfg): an entry that
 // keeps the screen as the console and one for the first serial port, both
 // with the kernel words that start the installer's mode.
@@ -45,6 +51,10 @@ constexpr const char* SCREEN_ENTRY = "install";
 constexpr const char* SERIAL_ENTRY = "serial";
 
 std::string boot_loader_config(const BootMenu& menu);
+
+// The boot menu of a medium that carries the boot system as /boot/vmlinuz
+// and /boot/initrd.gz, starting the installer's mode with mode_words.
+BootMenu medium_boot_menu(const char* mode_words, const MediaArguments& arguments);
 
 // Runs argv[0] (found on PATH) with its output sent to /dev/null. False with
 // the program's error output (or why it could not run) in error.
@@ -76,10 +86,6 @@ struct ScratchDirectory {
 bool copy_file(const std::string& from, const std::string& to, std::string& error);
 bool write_text_file(const std::string& path, const std::string& text, std::string& error);
 
-// The command-line words shared by both builders; returns the number of
-// words taken at argv[i] (0: not a shared option, -1: its value is missing).
-struct MediaArguments {
-    bool serial_default = false;  // --serial
-    std::string extra_words;      // --append WORDS
-};
+// Takes a shared option at argv[i]; returns the number of words taken (0:
+// not a shared option, -1: its value is missing).
 int parse_media_option(int argc, char** argv, int i, MediaArguments& arguments);

@@ -80,6 +80,24 @@ std::vector<std::string> listing(const std::string& path) {
     return names;
 }
 
+// The boot menu a builder writes, for the mode's kernel words and the
+// media maker's extra words.
+std::string expected_boot_menu(const std::string& words) {
+    return "SERIAL 0 115200\n"
+           "PROMPT 1\n"
+           "TIMEOUT 50\n"
+           "DEFAULT install\n"
+           "LABEL install\n"
+           "  KERNEL /boot/vmlinuz\n"
+           "  APPEND initrd=/boot/initrd.gz quiet loglevel=0 panic=0 " +
+           words +
+           "\n"
+           "LABEL serial\n"
+           "  KERNEL /boot/vmlinuz\n"
+           "  APPEND initrd=/boot/initrd.gz console=ttyS0,115200 quiet loglevel=0 panic=0 " +
+           words + "\n";
+}
+
 // A workspace: packages, a stand-in boot system and an output folder.
 class MediaBuilder : public ::testing::Test {
   protected:
@@ -98,10 +116,20 @@ class MediaBuilder : public ::testing::Test {
         std::filesystem::create_directories(out);
         spill(bootsys + "/vmlinuz", "the kernel");
         spill(bootsys + "/initrd.gz", "the initial RAM disk");
+        spill(root + "/autorun.scr", "/ip address add address=10.0.0.2/24\n");
         packages.add("system.vpk", "system", {}, "Base system");
         packages.add("ppp.vpk", "ppp", {"system"}, "Point-to-point");
     }
     void TearDown() override { std::filesystem::remove_all(root); }
+
+    // A first-sector image of size bytes: 0, 1, 2, ...
+    std::string sector_file(size_t size) {
+        std::string bytes(size, '\0');
+        for (size_t i = 0; i < size; ++i) bytes[i] = char(i);
+        std::string path = root + "/mbr" + std::to_string(size);
+        spill(path, bytes);
+        return path;
+    }
 
     // Extracts path from the CD image into a file and returns its bytes.
     std::string from_cd(const std::string& iso, const std::string& path) {
@@ -110,6 +138,26 @@ class MediaBuilder : public ::testing::Test {
         ToolRun r = run({"xorriso", "-osirrox", "on", "-indev", iso, "-extract", path, target});
         EXPECT_EQ(r.status, 0) << r.err;
         return slurp(target);
+    }
+    // A file of the image's FAT volume, read with mtools.
+    std::string from_volume(const std::string& image, const std::string& path) {
+        ToolRun r = run({"env", "MTOOLS_SKIP_CHECK=1", "mtype", "-i", image, "::" + path});
+        EXPECT_EQ(r.status, 0) << path << ": " << r.err;
+        return r.out;
+    }
+    // The names in a folder of the volume (hidden ones too), one a line.
+    std::string volume_files(const std::string& image, const std::string& folder) {
+        return run({"env", "MTOOLS_SKIP_CHECK=1", "mdir", "-a", "-b", "-i", image, "::" + folder})
+            .out;
+    }
+    // The image builder's arguments for the packages and boot system here.
+    std::vector<std::string> image_args(std::vector<std::string> options,
+                                        const std::string& output) {
+        std::vector<std::string> args = {MAKE_DISK_IMAGE, "--size", "16", "--script",
+                                         root + "/autorun.scr"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.insert(args.end(), {packages.path(), bootsys, output});
+        return args;
     }
     // Every file on the CD, one path a line.
     std::string cd_files(const std::string& iso) {
@@ -139,18 +187,7 @@ TEST_F(MediaBuilder, InstallCdCarriesPackagesBootSystemAndBootLoader) {
     EXPECT_EQ(from_cd(iso, "/boot/vmlinuz"), "the kernel");
     EXPECT_EQ(from_cd(iso, "/boot/initrd.gz"), "the initial RAM disk");
     EXPECT_EQ(from_cd(iso, "/isolinux/isolinux.cfg"),
-              "SERIAL 0 115200\n"
-              "PROMPT 1\n"
-              "TIMEOUT 50\n"
-              "DEFAULT install\n"
-              "LABEL install\n"
-              "  KERNEL /boot/vmlinuz\n"
-              "  APPEND initrd=/boot/initrd.gz quiet loglevel=0 panic=0 "
-              "brindlex.type=cdrom%0A brindlex.ide=2\n"
-              "LABEL serial\n"
-              "  KERNEL /boot/vmlinuz\n"
-              "  APPEND initrd=/boot/initrd.gz console=ttyS0,115200 quiet loglevel=0 panic=0 "
-              "brindlex.type=cdrom%0A brindlex.ide=2\n");
+              expected_boot_menu("brindlex.type=cdrom%0A brindlex.ide=2"));
 
     // A BIOS boot image without emulation: the boot loader, 4 sectors loaded.
     std::string torito = run({"xorriso", "-indev", iso, "-report_el_torito", "plain"}).out;
@@ -229,6 +266,122 @@ TEST_F(MediaBuilder, InstallCdFailingToolLeavesNoImage) {
     EXPECT_EQ(r.err, "brindlex-make-cd: xorriso failed: xorriso : FAILURE : no space left\n");
     EXPECT_EQ(slurp(iso), "an earlier image");
     EXPECT_EQ(listing(out), std::vector<std::string>{"cd.iso"});
+}
+
+TEST_F(MediaBuilder, DiskImageIsOneBootableFatVolume) {
+    packages.add_raw("defpacks", "ppp\n");
+    std::string image = out + "/router.img";
+    std::string mbr = sector_file(600);
+    ToolRun r = run(image_args({"--mbr", mbr, "--append", "brindlex.ide=1"}, image));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "warning: only the first 512 bytes of " + mbr + " are written\n");
+    EXPECT_EQ(r.out, "brindlex-make-disk-image: wrote " + image +
+                         "; the installing PC needs at least 61 MiB of memory\n");
+    EXPECT_EQ(listing(out), std::vector<std::string>{"router.img"});
+    EXPECT_EQ(std::filesystem::file_size(image), 16u << 20);
+
+    // The whole device is the volume: its boot sector is sector 0.
+    std::string sector = slurp(image).substr(0, 512);
+    EXPECT_EQ(sector.substr(510), "\x55\xaa");
+    EXPECT_EQ(sector.substr(3, 8), "SYSLINUX");
+    EXPECT_EQ(sector.substr(54, 8), "FAT16   ");
+
+    EXPECT_EQ(volume_files(image, "/"),
+              "::/boot/\n::/system.vpk\n::/ppp.vpk\n::/defpacks\n::/autorun.scr\n::/mbr\n");
+    EXPECT_EQ(volume_files(image, "/boot/syslinux"),
+              "::/boot/syslinux/syslinux.cfg\n::/boot/syslinux/ldlinux.sys\n"
+              "::/boot/syslinux/ldlinux.c32\n");
+    EXPECT_EQ(from_volume(image, "/ppp.vpk"), slurp(packages.path() + "/ppp.vpk"));
+    EXPECT_EQ(from_volume(image, "/autorun.scr"), slurp(root + "/autorun.scr"));
+    EXPECT_EQ(from_volume(image, "/mbr"), slurp(mbr));  // whole: the installer cuts it
+    EXPECT_EQ(from_volume(image, "/boot/vmlinuz"), "the kernel");
+    EXPECT_EQ(from_volume(image, "/boot/initrd.gz"), "the initial RAM disk");
+    EXPECT_EQ(from_volume(image, "/boot/syslinux/syslinux.cfg"),
+              expected_boot_menu("brindlex.arg=-hdd-install brindlex.ide=1"));
+
+    // With the menu: CHOOSE instead of mbr; --serial boots the serial entry.
+    r = run(image_args({"--choose", "--serial"}, image));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(volume_files(image, "/"),
+              "::/boot/\n::/system.vpk\n::/ppp.vpk\n::/defpacks\n::/autorun.scr\n::/CHOOSE\n");
+    EXPECT_EQ(from_volume(image, "/CHOOSE"), "");
+    std::string config = from_volume(image, "/boot/syslinux/syslinux.cfg");
+    EXPECT_NE(config.find("DEFAULT serial\n"), std::string::npos) << config;
+}
+
+TEST_F(MediaBuilder, DiskImageRefusalsLeaveNoImage) {
+    std::string image = out + "/router.img";
+    std::string mbr = sector_file(512);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string said;  // a part of the error output
+    };
+    std::vector<Case> cases = {
+        {{MAKE_DISK_IMAGE, "--size", "16", "--script", "s", packages.path(), bootsys, image},
+         2,
+         "either --mbr or --choose is needed"},
+        {image_args({"--mbr", mbr, "--choose"}, image), 2, "either --mbr or --choose"},
+        {{MAKE_DISK_IMAGE, "--size", "16", "--choose", packages.path(), bootsys, image},
+         2,
+         "--script is needed"},
+        {{MAKE_DISK_IMAGE, "--size", "16MB", "--script", "s", "--choose", packages.path(), bootsys,
+          image},
+         2,
+         "--size takes a number of MiB, not 16MB"},
+        {{MAKE_DISK_IMAGE, "--script", "s", "--choose", packages.path(), bootsys, image},
+         2,
+         "--size is needed"},
+        {image_args({"--mbr", sector_file(511)}, image), 1,
+         "holds 511 bytes; the installer writes 512"},
+        {image_args({"--mbr", root + "/none"}, image), 1,
+         "the first sector " + root + "/none is not a readable file"},
+        {{MAKE_DISK_IMAGE, "--size", "16", "--script", root, "--choose", packages.path(), bootsys,
+          image},
+         1,
+         "the script " + root + " is not a readable file"},
+        {{MAKE_DISK_IMAGE, "--size", "1", "--script", root + "/autorun.scr", "--choose",
+          packages.path(), bootsys, image},
+         1,
+         "the files need 3 MiB, more than the 1 MiB of the image"},
+        {{MAKE_DISK_IMAGE, "--size", "16", "--script", root + "/autorun.scr", "--choose",
+          packages.path(), root, image},
+         1,
+         "no boot system in " + root},
+    };
+    spill(image, "an earlier image");
+    for (const Case& c : cases) {
+        ToolRun r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << c.said << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    }
+
+    // More packages than the installer's table holds.
+    for (int i = 0; i < 49; ++i) {
+        std::string name = "p" + std::to_string(i);
+        packages.add(name + ".vpk", name);
+    }
+    ToolRun r = run(image_args({"--choose"}, image));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "brindlex-make-disk-image: the installer takes at most 50 packages, " +
+                         packages.path() + " holds 51\n");
+
+    EXPECT_EQ(slurp(image), "an earlier image");
+    EXPECT_EQ(listing(out), std::vector<std::string>{"router.img"});
+}
+
+TEST_F(MediaBuilder, DiskImageFailingToolLeavesNoImage) {
+    std::string tools = root + "/tools";
+    std::filesystem::create_directories(tools);
+    spill(tools + "/mcopy", "#!/bin/sh\necho 'Disk full' >&2\nexit 1\n");
+    chmod((tools + "/mcopy").c_str(), 0755);
+    std::string image = out + "/router.img";
+    std::vector<std::string> args = image_args({"--choose"}, image);
+    args.insert(args.begin(), {"env", "PATH=" + tools + ":" + getenv("PATH")});
+    ToolRun r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "brindlex-make-disk-image: mcopy failed: Disk full\n");
+    EXPECT_EQ(listing(out), std::vector<std::string>{});
 }
 
 }  // namespace
