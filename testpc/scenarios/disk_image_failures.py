@@ -48,7 +48,7 @@ def refused(name, image, message, memory_mb=96, keys=None):
     before = volume_state(image)
     with boot_image(name, image, memory_mb) as pc:
         if keys:
-            pc.expect("(depends on nothing):", 60)
+            pc.expect("system (depends on kernel):", 60)
             pc.send(keys)
         pc.expect(message, 300)
         end_with_enter(pc)

@@ -2,14 +2,17 @@
 brindlex-make-disk-image made.
 
 Boot 1, unattended, the PC booted from the image through its BIOS (its
-"serial" entry): the sample packages and "blob", a package file of exactly
+"serial" entry): the sample packages (kernel; system needs kernel; routing
+needs system; firewall needs system and routing; webadmin needs routing and
+firewall) and "blob", a package file of exactly
 9000 bytes (4096, 4096 and 808 on the way into its unpacker). No question at
 all; "Reading: NAME..." for every package, dependencies first; the disk
 prepared; one unpacker run per package in the order they were read;
 "Software installed." and the restart 2 seconds later without ENTER. On the
 host: every package's files (blob's whole), /autorun.scr byte for byte the
 volume's (there when the post-install script ran), the boot program and the
-new partition table in sector 0, a clean file system.
+new partition table in sector 0, a clean file system; and the PC comes up
+from the installed disk.
 
 Boot 2, the image on the second disk (hdb) with an "mbr" of 600 bytes, a
 blank first disk (hda): the installer boots as init with "-hdd-install".
@@ -17,8 +20,8 @@ The image's first sector becomes the first 512 bytes of "mbr" and nothing
 after it changes; hda gets the system.
 
 Boot 3, the same with "CHOOSE" instead of "mbr": the menu, firewall chosen
-(system and routing come with it), 'i': hda gets those three, and the
-image's first sector is as it was.
+(system and routing come with it, the kernel as system's dependency), 'i':
+hda gets those four, and the image's first sector is as it was.
 """
 
 import os
@@ -34,7 +37,7 @@ from cdrom_install import UNPACKER_LINE, build_package, host_program, menu_choic
 import disk_layouts as dc  # noqa: E402
 from floppy_set_faults import expect, read_file, root_location  # noqa: E402
 from floppy_set_install import check_installed  # noqa: E402
-from testpc import TestPC, is_blank, make_disk_image  # noqa: E402
+from testpc import TestPC, boot_installed_disk, make_disk_image  # noqa: E402
 
 BLOB_SIZE = 9000
 SCRIPT = (b"/ip address add address=10.0.0.2/24 interface=ether1\n"
@@ -42,7 +45,7 @@ SCRIPT = (b"/ip address add address=10.0.0.2/24 interface=ether1\n"
 BANNER = "Welcome to Brindlex Router Software hard disk installation"
 READING = re.compile(r"Reading: (\w+)\.\.\.\.*$", re.M)
 # Each package after the packages it needs.
-NEEDS = {"routing": ["system"], "firewall": ["system", "routing"],
+NEEDS = {"system": ["kernel"], "routing": ["system"], "firewall": ["system", "routing"],
          "webadmin": ["routing", "firewall"]}
 
 
@@ -126,8 +129,8 @@ def unattended(tmp):
     expect("ERROR" not in text, "an error line")
     expect(pause >= 1.9, "restarted %.1f s after \"Software installed.\"" % pause)
     reading = READING.findall(text)
-    expect(sorted(reading) == sorted(["blob", "system", "routing", "firewall", "webadmin"]),
-           "read %r" % reading)
+    everything = ["blob", "kernel", "system", "routing", "firewall", "webadmin"]
+    expect(sorted(reading) == sorted(everything), "read %r" % reading)
     check_order(reading, [line[0] for line in UNPACKER_LINE.findall(text)])
     expect(all(d == t for _, d, t in UNPACKER_LINE.findall(text)), "an incomplete unpacker run")
 
@@ -140,6 +143,9 @@ def unattended(tmp):
            "blob's file is not whole")
     check_script(location)
     dc.check_boot_record(image, dc.boot_program_bytes(dc.target_dir()))
+    system = boot_installed_disk(image, name="disk_image_unattended-up")
+    expect((system.root, system.root_type, system.kept_configuration) == ("/dev/hda1", "ext3", []),
+           "the installed system reports %r" % system)
     print("ok: unattended")
 
 
@@ -180,7 +186,9 @@ def on_second_disk(tmp):
         expect(f.read(512) == before, "CHOOSE: the image's first sector was written")
     location = check_installed(hda, samples_dir(), kept=False)
     expect(read_file(location, "/etc/webadmin/webadmin.conf") is None, "webadmin installed")
-    expect(READING.findall(text) == ["system", "routing", "firewall"], "read %r" % text)
+    reading = READING.findall(text)
+    expect(sorted(reading) == ["firewall", "kernel", "routing", "system"], "read %r" % reading)
+    check_order(reading, [line[0] for line in UNPACKER_LINE.findall(text)])
     check_script(location)
     print("ok: CHOOSE")
 
