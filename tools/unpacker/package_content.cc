@@ -1,6 +1,8 @@
 #include "package_content.h"
 
 #include <cstring>
+#include <ctime>
+#include <limits>
 
 namespace {
 
@@ -77,6 +79,16 @@ const char* path_rule_broken(const std::string& path) {
         if (n > 255) return "path component too long";
         start = end + 1;
     }
+    return nullptr;
+}
+
+const char* entry_fields_broken(const EntryHeader& h) {
+    if ((h.mode & ~07777u) != 0) return "mode has bits beyond 07777";
+    if (h.uid == 0xFFFFFFFFu) return "owner 4294967295 cannot be set";
+    if (h.gid == 0xFFFFFFFFu) return "group 4294967295 cannot be set";
+    if (h.mtime_nsec >= 1000000000u) return "nanoseconds of the time out of range";
+    if (h.mtime > uint64_t(std::numeric_limits<time_t>::max()))
+        return "time beyond what this system can hold";
     return nullptr;
 }
 

@@ -85,6 +85,12 @@ void encode_entry_header(const EntryHeader& header, unsigned char* bytes);
 // MAX_ENTRY_PATH bytes. Returns nullptr when it is sound, else the reason.
 const char* path_rule_broken(const std::string& path);
 
+// Checks the fields of an entry that the system cannot take as they stand:
+// mode bits beyond 07777, an owner or group of 0xFFFFFFFF (which would mean
+// "leave unchanged"), nanoseconds of 10^9 or more, a time that does not fit
+// the system's time. Returns nullptr when they are sound, else the reason.
+const char* entry_fields_broken(const EntryHeader& header);
+
 // The package name held in a 16-byte field: up to the first NUL.
 std::string name_from_field(const unsigned char* field);
 

@@ -1,141 +1,14 @@
 // The package builder and the unpacker, run as programs on temporary trees:
 // round trips, several packages in one stream, hostile and damaged input.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
-
-#include "package_content.h"
-
-namespace fs = std::filesystem;
+#include "unpacker_test_support.h"
 
 namespace {
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary);
-    out << data;
-}
-
-// What a program run printed and how it ended.
-struct RunResult {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-// A scratch directory with helpers to run the two programs inside it.
-class Scratch : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/unpack-test.XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        dir = pattern;
-        root = dir + "/root";
-        fs::create_directory(root);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    RunResult run(const std::string& command) {
-        std::string full = command + " >" + dir + "/run.stdout 2>" + dir + "/run.stderr";
-        int status = system(full.c_str());
-        RunResult r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(dir + "/run.stdout"),
-                    read_file(dir + "/run.stderr")};
-        return r;
-    }
-    // Feeds the files through a pipe into the unpacker.
-    RunResult unpack(const std::string& files, const std::string& options = "") {
-        return run("cat " + files + " | " + BRINDLEX_UNPACK + " " + options + " -r " + root + " -");
-    }
-    RunResult build(const std::string& args) { return run(std::string(BRINDLEX_PKG) + " " + args); }
-
-    std::string dir, root;
-};
-
-// Writes packages byte by byte, with correct check values unless damaged
-// on purpose afterwards.
-struct RawPackage {
-    std::string parts;
-    uint32_t header_check_parts = 0;  // filled by finish()
-    unsigned entries = 0;
-
-    void part_header(int type, size_t length) {
-        unsigned char h[PART_HEADER_SIZE];
-        store_le16(h, uint16_t(type));
-        store_le32(h + 2, uint32_t(length));
-        parts.append(reinterpret_cast<char*>(h), sizeof h);
-    }
-    RawPackage& ident(const std::string& name) {
-        std::string rec(IDENTIFICATION_SIZE, '\0');
-        rec.replace(0, name.size(), name);
-        rec[16] = 1;
-        part_header(PART_IDENTIFICATION, rec.size());
-        parts += rec;
-        return *this;
-    }
-    RawPackage& entry(int type, const std::string& path, const std::string& data,
-                      uint32_t mode = 0644) {
-        EntryHeader h{uint16_t(path.size()), mode, 0, 0, 1000000000, 0};
-        unsigned char head[ENTRY_HEADER_SIZE];
-        encode_entry_header(h, head);
-        std::string body(reinterpret_cast<char*>(head), sizeof head);
-        body += path + data;
-        unsigned char ck[4];
-        store_le32(ck, crc32_update(0, body.data(), body.size()));
-        body.append(reinterpret_cast<char*>(ck), 4);
-        part_header(type, body.size());
-        parts += body;
-        ++entries;
-        return *this;
-    }
-    // The whole file: header, parts, trailer with its check value.
-    std::string finish(uint32_t length_adjust = 0) const {
-        std::string out(FILE_HEADER_SIZE, '\0');
-        unsigned char* h = reinterpret_cast<unsigned char*>(&out[0]);
-        store_le32(h, CONTENT_PACKAGE_MAGIC);
-        store_le32(h + 4, uint32_t(parts.size() + PART_HEADER_SIZE + TRAILER_SIZE) + length_adjust);
-        out += parts;
-        unsigned char th[PART_HEADER_SIZE];
-        store_le16(th, PART_TRAILER);
-        store_le32(th + 2, TRAILER_SIZE);
-        out.append(reinterpret_cast<char*>(th), sizeof th);
-        // Header check: everything except the bodies of content entries.
-        uint32_t check = 0;
-        size_t pos = 0;
-        check = crc32_update(check, out.data(), FILE_HEADER_SIZE);
-        pos = FILE_HEADER_SIZE;
-        while (pos < out.size()) {
-            const unsigned char* p = reinterpret_cast<const unsigned char*>(out.data()) + pos;
-            int type = load_le16(p);
-            uint32_t len = load_le32(p + 2);
-            check = crc32_update(check, p, PART_HEADER_SIZE);
-            bool entry = type == PART_DIRECTORY || type == PART_FILE || type == PART_SYMLINK;
-            if (entry)
-                check = crc32_update(check, p + PART_HEADER_SIZE + len - 4, 4);
-            else if (type != PART_TRAILER)
-                check = crc32_update(check, p + PART_HEADER_SIZE, len);
-            pos += PART_HEADER_SIZE + (type == PART_TRAILER ? 0 : len);
-        }
-        unsigned char tr[TRAILER_SIZE];
-        store_le32(tr, entries);
-        store_le32(tr + 4, check);
-        out.append(reinterpret_cast<char*>(tr), sizeof tr);
-        return out;
-    }
-};
+using namespace unpacker_test;
 
 TEST_F(Scratch, TreeGoesInWithModesOwnersTimesLinksAndData) {
     std::string tree = dir + "/tree";
