@@ -186,5 +186,12 @@ for file in /etc/fstab /etc/lilo.conf /boot/extlinux.conf /var/log/postinstall.t
     echo "--- $file"
     debugfs -R "cat $file" "$root" 2>/dev/null
 done
+# The unpacker's records of the installed packages, copied out of the
+# image and listed by the unpacker itself.
+echo "--- installed packages (/var/pdb, brindlex-unpack -l)"
+rm -rf "$demo/records"
+mkdir -p "$demo/records/var"
+debugfs -R "rdump /var/pdb $demo/records/var" "$root" >/dev/null 2>&1
+"$host/bin/brindlex-unpack" -l -r "$demo/records"
 echo
 echo "The installed disk image is $image (the log terminal's lines are in $demo/log_terminal.txt)."

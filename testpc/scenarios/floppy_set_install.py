@@ -7,11 +7,14 @@ changed when asked) into one unpacker run, the post-install
 script, the check (clean, on the log terminal), "Software installed.", "Remove boot floppy", "Press
 ENTER to reboot" and the restart. The disk is then read from the host: the
 packages' files in the new root, lilo.conf, fstab, the post-install
-script's trace and a clean file system.
+script's trace with the four installed packages, the unpacker's record of
+each package in /var/pdb (name, description, dependencies and every path
+of the package, as brindlex-pkg lists them) and a clean file system.
 
 Boot 2, the same disk with a file added below /vyre/store, y to keeping the
 configuration and a set of one floppy (the routing package alone): only the
-2nd floppy is asked for and the old /vyre/store comes back.
+2nd floppy is asked for, the old /vyre/store comes back, and the new
+system records the routing package alone.
 
 Boot 3, a blank disk, n to "Continue?": no floppy is asked for and the disk
 stays untouched.
@@ -72,6 +75,43 @@ def finish(pc, checked=True):
     pc.wait_restart(120)
 
 
+def expected_record(builder, package):
+    """The record the unpacker keeps of a package that went in whole: its
+    name, description, dependencies and entries as brindlex-pkg lists them."""
+    listing = subprocess.run([builder, "list", package], check=True, capture_output=True,
+                             text=True).stdout
+    lines = []
+    for line in listing.splitlines():
+        # OFFSET type T length L WHAT...
+        what = line.split(None, 5)[5]
+        kind, _, text = what.partition(" ")
+        if kind in ("name", "description"):
+            lines.append(kind + " " + text)
+        elif kind == "depends":
+            lines += ["depends " + name for name in text.split()]
+        elif kind in ("dir", "file", "link"):
+            path = text.split(None, 3)[3]
+            lines.append("path " + (path.split(" -> ")[0] if kind == "link" else path))
+    return "\n".join(lines + ["state complete", ""])
+
+
+def check_records(location, builder, packages, names, traced=True):
+    """The records in /var/pdb and, when the system package with its
+    post-install script is among them, the trace's package lines."""
+    listing = debugfs(location, "ls -p /var/pdb").decode()
+    recorded = sorted(field.split("/")[5] for field in listing.split("\n")
+                      if field.count("/") >= 6 and not field.split("/")[5].startswith("."))
+    expect(recorded == sorted(names), "records in /var/pdb: %r" % recorded)
+    trace = (read_file(location, "/var/log/postinstall.trace") or b"").decode()
+    for name in names:
+        record = (read_file(location, "/var/pdb/" + name) or b"").decode()
+        want = expected_record(builder, os.path.join(packages, name + ".vpk"))
+        expect(record == want, "record of %s:\n%s\nnot\n%s" % (name, record, want))
+        paths = record.count("\npath ")
+        expect(not traced or "\n  %s: %d paths, complete\n" % (name, paths) in trace,
+               "post-install trace: %r" % trace)
+
+
 def check_installed(image, samples, kept):
     location = root_location(image)
     fsck = subprocess.run(["e2fsck", "-f", "-n", location], capture_output=True)
@@ -95,6 +135,7 @@ def main():
     bootsys = os.environ["BRINDLEX_BOOTSYS_DIR"]
     host = os.environ["BRINDLEX_HOST_DIR"]
     floppyset = os.path.join(host, "bin", "brindlex-floppyset")
+    builder = os.path.join(host, "bin", "brindlex-pkg")
     built = os.path.join(host, "samples")
     samples = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     samples = os.path.join(samples, "samples")
@@ -123,6 +164,8 @@ def main():
             expect("fsck: /dev/hda1: status 0" in log,
                    "the check of the new system did not pass: %r" % log[-2000:])
             location = check_installed(disk, samples, kept=False)
+            check_records(location, builder, os.path.join(built, "packages"),
+                          ["system", "routing", "firewall", "webadmin"])
         except Exception:
             pc.report()
             raise
@@ -150,6 +193,9 @@ def main():
             expect(read_file(location, "/vyre/store/marker") ==
                    b"kept across the reinstallation\n", "the kept configuration is gone")
             expect(read_file(location, "/etc/routing/routes.conf"), "routing not installed")
+            # No system package, so no post-install script and no trace.
+            check_records(location, builder, os.path.join(built, "packages"), ["routing"],
+                          traced=False)
             fsck = subprocess.run(["e2fsck", "-f", "-n", location], capture_output=True)
             expect(fsck.returncode == 0, "file system not clean after boot 2")
         except Exception:
