@@ -1,6 +1,7 @@
 #include "floppy/floppy_reader.h"
 
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -83,6 +84,14 @@ int copy_floppy_part(InstallContext& ctx, FILE* floppy, FILE* out) {
     bar.total = groups + 2;
 
     uint32_t length = header.payload_length;
+    // More payload than the floppy's whole file holds cannot be there: the
+    // floppy is bad before any memory is sought for it.
+    struct stat file;
+    if (fstat(fileno(floppy), &file) == 0 && S_ISREG(file.st_mode) &&
+        uint64_t{length} + sizeof header > static_cast<uint64_t>(file.st_size)) {
+        progress_finish(bar);
+        return 0;
+    }
     // One byte more so that an empty payload still gets a buffer.
     uint8_t* payload = static_cast<uint8_t*>(malloc(size_t{length} + 1));
     BlockGroup group{};

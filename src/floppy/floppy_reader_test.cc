@@ -75,6 +75,7 @@ class FloppyReader : public ::testing::Test {
             out_ = read_all(sink);
             fclose(sink);
         }
+        floppy_position_ = ftell(floppy);
         fclose(floppy);
         return result;
     }
@@ -87,6 +88,7 @@ class FloppyReader : public ::testing::Test {
     InstallContext ctx_;
     std::string out_;
     std::string console_;
+    long floppy_position_ = 0;  // how far the reader read the floppy's file
 };
 
 std::string empty_bar() {
@@ -232,6 +234,21 @@ TEST_F(FloppyReader, ImpossibleGeometryIsBadNotACrash) {
     std::string huge = build_part(TestPart{}, payload, {}, 0x80000000u);
     EXPECT_EQ(copy(huge), 0);
     EXPECT_EQ(console_, "");
+}
+
+TEST_F(FloppyReader, PayloadLongerThanTheFileIsBadBeforeAnyGroupIsRead) {
+    // 2 GiB of payload claimed by a file of a few hundred bytes: no memory
+    // is sought for it and no group is read.
+    TestPart t;
+    std::string file = build_part(t, pattern_payload(400), {}, 0x7fff0000u);
+    EXPECT_EQ(copy(file), 0);
+    EXPECT_EQ(floppy_position_, 32);
+    EXPECT_EQ(console_, "Installing part 1 of 1...\n" + empty_bar() + "\n");
+    // One byte more payload than the file could hold at all.
+    file = build_part(t, pattern_payload(400), {}, uint32_t(file.size() - 32 + 1));
+    EXPECT_EQ(copy(file), 0);
+    EXPECT_EQ(floppy_position_, 32);
+    EXPECT_EQ(copy(build_part(t, pattern_payload(400))), 400);
 }
 
 TEST_F(FloppyReader, WriteFailureIsMinusOne) {

@@ -43,7 +43,10 @@ void clear_package_info(PackageInfo& info) {
     info.dependency_count = 0;
 }
 
-bool read_package_parts(PackageReader& reader, PackageInfo& info) {
+// Reads parts 1, 2 and 3 into info. A part cannot be longer than the file
+// that holds it (file_size bytes): a length beyond that is refused before
+// any memory is sought for it.
+bool read_package_parts(PackageReader& reader, PackageInfo& info, uint64_t file_size) {
     reader.add_wanted_type(PART_IDENTIFICATION);
     reader.add_wanted_type(PART_DESCRIPTION);
     reader.add_wanted_type(PART_DEPENDENCIES);
@@ -53,6 +56,7 @@ bool read_package_parts(PackageReader& reader, PackageInfo& info) {
 
     if (reader.next_part() == PART_DESCRIPTION) {
         size_t length = reader.part_length();
+        if (length > file_size) return false;
         info.description = new (std::nothrow) char[length + 1];
         if (info.description == nullptr) return false;
         if (!reader.read(info.description, static_cast<std::streamsize>(length))) return false;
@@ -67,6 +71,7 @@ bool read_package_parts(PackageReader& reader, PackageInfo& info) {
         unsigned char count[2];
         if (!reader.read(reinterpret_cast<char*>(count), 2)) return false;
         uint16_t records = static_cast<uint16_t>(count[0] | (count[1] << 8));
+        if (uint64_t{records} * sizeof(PackageRecord) > file_size) return false;
         if (records > 0) {
             info.dependencies = new (std::nothrow) PackageRecord[records];
             if (info.dependencies == nullptr) return false;
@@ -97,10 +102,13 @@ bool read_package_info(PackageList& list, const char* path, int index) {
     file.rdbuf()->pubsetbuf(buffer, sizeof buffer);
     file.open(path, std::ios::in | std::ios::binary);
     if (!file.is_open()) return false;
+    std::streamoff size = file.seekg(0, std::ios::end).tellg();
+    file.seekg(0);
+    if (size < 0 || !file) return false;
     bool ok;
     {
         PackageReader reader(file);
-        ok = read_package_parts(reader, info);
+        ok = read_package_parts(reader, info, uint64_t(size));
     }
     if (!ok) clear_package_info(info);
     return ok;
