@@ -38,10 +38,12 @@ asan:
 	    -DBRINDLEX_DEBIAN_CACHE=$(abspath $(DEBIAN))
 	cmake --build $(ASAN) -j $(JOBS)
 
-# The libFuzzer targets (clang, ASan, UBSan); see fuzz/README.md.
-fuzz-build:
+# The libFuzzer targets (clang, ASan, UBSan) and their seeds, made by the
+# host build's tools; see fuzz/README.md.
+fuzz-build: host
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLEX_FUZZ=ON
 	cmake --build $(FUZZ) -j $(JOBS)
+	python3 fuzz/make_seeds.py $(HOST) $(FUZZ)/seeds
 
 fuzz-smoke: fuzz-build
 	sh fuzz/run.sh $(FUZZ) $(FUZZ_SMOKE_SECONDS)

@@ -19,6 +19,7 @@
 
 #include "disk_device.h"
 #include "partition_table.h"
+#include "table_writer.h"
 
 namespace {
 
@@ -185,42 +186,25 @@ int write_table(const char* path, bool quiet) {
         fprintf(stderr, "brindlex-sfdisk: %s\n", error);
         return 1;
     }
-    uint8_t sector[512];
     std::string input;
-    PartitionEntry entries[PARTITION_ENTRIES];
-    if (!read_boot_record(disk, sector, error, sizeof error)) {
-        fprintf(stderr, "brindlex-sfdisk: %s: %s\n", path, error);
-        close_disk_device(disk);
-        return 1;
-    }
     if (!read_input(input)) {
         close_disk_device(disk);
         return 1;
     }
-    if (!parse_partition_input(input.data(), input.size(), disk.geometry, entries, error,
-                               sizeof error)) {
+    uint8_t sector[512];
+    TableWrite result =
+        write_partition_input(disk, input.data(), input.size(), sector, error, sizeof error);
+    close_disk_device(disk);
+    if (result == TableWrite::REFUSED) {
         fprintf(stderr, "brindlex-sfdisk: %s: %s; the disk is left unchanged\n", path, error);
-        close_disk_device(disk);
         return 1;
     }
-    // Bytes 0 to 445 (the boot program) stay as they are.
-    for (int i = 0; i < PARTITION_ENTRIES; i++) {
-        encode_partition_entry(disk.geometry, entries[i],
-                               sector + PARTITION_TABLE_OFFSET + i * PARTITION_ENTRY_SIZE);
-    }
-    sector[510] = 0x55;
-    sector[511] = 0xaa;
-    int status = 0;
-    if (!write_boot_record(disk, sector, error, sizeof error)) {
+    if (result == TableWrite::FAILED) {
         fprintf(stderr, "brindlex-sfdisk: %s: %s\n", path, error);
-        status = 1;
-    } else if (!reread_partition_table(disk, error, sizeof error)) {
-        fprintf(stderr, "brindlex-sfdisk: %s: %s\n", path, error);
-        status = 1;
+        return 1;
     }
-    close_disk_device(disk);
-    if (status == 0 && !quiet) print_table(path, sector);
-    return status;
+    if (!quiet) print_table(path, sector);
+    return 0;
 }
 
 }  // namespace
