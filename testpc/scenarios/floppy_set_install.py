@@ -7,8 +7,8 @@ changed when asked) into one unpacker run, the post-install
 script, the check (clean, on the log terminal), "Software installed.", "Remove boot floppy", "Press
 ENTER to reboot" and the restart. The disk is then read from the host: the
 packages' files in the new root, lilo.conf, fstab, the post-install
-script's trace with the four installed packages, the unpacker's record of
-each package in /var/pdb (name, description, dependencies and every path
+script's trace with every sample package, the unpacker's record of each
+package in /var/pdb (name, description, dependencies and every path
 of the package, as brindlex-pkg lists them) and a clean file system.
 
 Boot 2, the same disk with a file added below /vyre/store, y to keeping the
@@ -112,6 +112,12 @@ def check_records(location, builder, packages, names, traced=True):
                "post-install trace: %r" % trace)
 
 
+def sample_package_names(samples):
+    """The names in samples/packages.list, the packages of the sample set."""
+    with open(os.path.join(samples, "packages.list")) as f:
+        return [line.split("|")[0] for line in f if line.strip() and not line.startswith("#")]
+
+
 def check_installed(image, samples, kept):
     location = root_location(image)
     fsck = subprocess.run(["e2fsck", "-f", "-n", location], capture_output=True)
@@ -165,7 +171,7 @@ def main():
                    "the check of the new system did not pass: %r" % log[-2000:])
             location = check_installed(disk, samples, kept=False)
             check_records(location, builder, os.path.join(built, "packages"),
-                          ["system", "routing", "firewall", "webadmin"])
+                          sample_package_names(samples))
         except Exception:
             pc.report()
             raise
