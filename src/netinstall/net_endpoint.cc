@@ -26,6 +26,19 @@ bool selectable(int fd) {
     return fd >= 0 && fd < FD_SETSIZE;
 }
 
+// Receives with the given recvfrom flags; -1 as receive_datagram, and
+// NOTHING_QUEUED when a non-blocking receive found nothing.
+constexpr int NOTHING_QUEUED = -3;
+
+int receive_with(NetEndpoint& endpoint, uint8_t* buffer, int flags) {
+    socklen_t source_length = sizeof endpoint.source;
+    ssize_t length = recvfrom(endpoint.socket_fd, buffer, RECEIVE_BUFFER_SIZE, flags,
+                              reinterpret_cast<sockaddr*>(&endpoint.source), &source_length);
+    if (length < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? NOTHING_QUEUED : -1;
+    if (ntohs(endpoint.source.sin_port) != INSTALL_PORT) return -1;
+    return static_cast<int>(length);
+}
+
 }  // namespace
 
 void copy_interface_name(char* to, const char* from) {
@@ -91,16 +104,16 @@ int send_datagram(NetEndpoint& endpoint, const uint8_t* bytes, int length) {
 }
 
 int receive_datagram(NetEndpoint& endpoint, uint8_t* buffer) {
-    socklen_t source_length = sizeof endpoint.source;
-    ssize_t length = recvfrom(endpoint.socket_fd, buffer, RECEIVE_BUFFER_SIZE, 0,
-                              reinterpret_cast<sockaddr*>(&endpoint.source), &source_length);
-    if (length < 0) return -1;
-    if (ntohs(endpoint.source.sin_port) != INSTALL_PORT) return -1;
-    return static_cast<int>(length);
+    int length = receive_with(endpoint, buffer, 0);
+    return length == NOTHING_QUEUED ? -1 : length;
 }
 
 int wait_datagram(NetEndpoint& endpoint, uint8_t* buffer, int64_t timeout_us) {
     if (!selectable(endpoint.socket_fd)) return -1;
+    // A datagram already queued (in a transfer, often: our own broadcast
+    // back, or the peer's quick answer) is taken without waiting.
+    int queued = receive_with(endpoint, buffer, MSG_DONTWAIT);
+    if (queued != NOTHING_QUEUED) return queued;
     if (timeout_us < 0) timeout_us = 0;
     fd_set readable;
     FD_ZERO(&readable);
