@@ -4,47 +4,6 @@
 #include <ctime>
 #include <limits>
 
-namespace {
-
-// Eight tables for the slicing CRC: table[0] is the classic byte table,
-// table[k][b] the CRC of byte b followed by k zero bytes.
-struct CrcTables {
-    uint32_t t[8][256];
-    CrcTables() {
-        for (uint32_t b = 0; b < 256; ++b) {
-            uint32_t c = b;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[0][b] = c;
-        }
-        for (uint32_t b = 0; b < 256; ++b)
-            for (int k = 1; k < 8; ++k) t[k][b] = (t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFF];
-    }
-};
-
-const CrcTables& crc_tables() {
-    static const CrcTables tables;
-    return tables;
-}
-
-}  // namespace
-
-uint32_t crc32_update(uint32_t crc, const void* data, size_t length) {
-    const CrcTables& tb = crc_tables();
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    uint32_t c = ~crc;
-    while (length >= 8) {
-        uint32_t lo = c ^ load_le32(p);
-        uint32_t hi = load_le32(p + 4);
-        c = tb.t[7][lo & 0xFF] ^ tb.t[6][(lo >> 8) & 0xFF] ^ tb.t[5][(lo >> 16) & 0xFF] ^
-            tb.t[4][lo >> 24] ^ tb.t[3][hi & 0xFF] ^ tb.t[2][(hi >> 8) & 0xFF] ^
-            tb.t[1][(hi >> 16) & 0xFF] ^ tb.t[0][hi >> 24];
-        p += 8;
-        length -= 8;
-    }
-    while (length-- > 0) c = tb.t[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
-    return ~c;
-}
-
 void decode_entry_header(const unsigned char* b, EntryHeader* h) {
     h->path_length = load_le16(b);
     h->mode = load_le32(b + 2);

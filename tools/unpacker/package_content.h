@@ -73,8 +73,8 @@ inline void store_le64(unsigned char* p, uint64_t v) {
 }
 
 // CRC-32 of IEEE 802.3 (reflected polynomial 0xEDB88320, initial value and
-// final xor 0xFFFFFFFF), eight bytes per step. crc32_update continues a
-// running value: start with 0, feed the pieces in order.
+// final xor 0xFFFFFFFF). crc32_update continues a running value: start with
+// 0, feed the pieces in order (crc32.cc).
 uint32_t crc32_update(uint32_t crc, const void* data, size_t length);
 
 void decode_entry_header(const unsigned char* bytes, EntryHeader* header);
