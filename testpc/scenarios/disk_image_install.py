@@ -12,7 +12,7 @@ prepared; one unpacker run per package in the order they were read;
 host: every package's files (blob's whole), /autorun.scr byte for byte the
 volume's (there when the post-install script ran), the boot program and the
 new partition table in sector 0, a clean file system; and the PC comes up
-from the installed disk.
+from the installed disk with every package.
 
 Boot 2, the image on the second disk (hdb) with an "mbr" of 600 bytes, a
 blank first disk (hda): the installer boots as init with "-hdd-install".
@@ -144,7 +144,8 @@ def unattended(tmp):
     check_script(location)
     dc.check_boot_record(image, dc.boot_program_bytes(dc.target_dir()))
     system = boot_installed_disk(image, name="disk_image_unattended-up")
-    expect((system.root, system.root_type, system.kept_configuration) == ("/dev/hda1", "ext3", []),
+    expect((system.root, system.root_type, system.packages, system.kept_configuration) ==
+           ("/dev/hda1", "ext3", sorted(everything), []),
            "the installed system reports %r" % system)
     print("ok: unattended")
 
