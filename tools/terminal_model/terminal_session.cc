@@ -75,7 +75,7 @@ TerminalSession run_on_terminal(const std::function<int()>& body,
         int waited = 0;
         while (open && !step.wait_for.empty() &&
                session.output.find(step.wait_for) == std::string::npos) {
-            if (waited >= WAIT_MILLISECONDS) {
+            if (waited >= step.timeout_ms) {
                 session.error = "timed out waiting for \"" + step.wait_for + "\"";
                 break;
             }
@@ -83,6 +83,7 @@ TerminalSession run_on_terminal(const std::function<int()>& body,
             waited += 100;
         }
         if (!session.error.empty()) break;
+        if (step.action) step.action();
         write_all(master, step.keys);
     }
     int waited = 0;

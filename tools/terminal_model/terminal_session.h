@@ -5,13 +5,23 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Keys to type once the output so far contains wait_for (at once when
-// wait_for is empty).
+// wait_for is empty), after action (when given) has run.
 struct TerminalStep {
     std::string wait_for;
     std::string keys;
+    std::function<void()> action;  // e.g. make a peer on the network answer
+    int timeout_ms = 10000;         // how long wait_for may take to appear
+
+    TerminalStep(std::string wait, std::string typed, std::function<void()> then = {},
+                 int timeout = 10000)
+        : wait_for(std::move(wait)),
+          keys(std::move(typed)),
+          action(std::move(then)),
+          timeout_ms(timeout) {}
 };
 
 // What a session produced.
@@ -32,8 +42,8 @@ struct TerminalSetup {
 };
 
 // Runs body in the child (its return value is the exit code), typing the
-// steps' keys in turn, and waits for the child to end (at most 10 s per
-// step and for the end).
+// steps' keys in turn, and waits for the child to end (at most timeout_ms
+// per step, and 10 s of silence at the end).
 TerminalSession run_on_terminal(const std::function<int()>& body,
                                 const std::vector<TerminalStep>& steps,
                                 const TerminalSetup& setup = TerminalSetup());
