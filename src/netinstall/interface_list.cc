@@ -50,6 +50,22 @@ bool hardware_address(int query_fd, const char* name, uint8_t* mac) {
     return true;
 }
 
+// Opens an endpoint for name (hardware address mac) into slot; false (and
+// the slot left free) when it cannot be opened.
+bool add_endpoint(NetEndpoint** endpoints, unsigned slot, const char* name, const uint8_t* mac) {
+    NetEndpoint* endpoint = new (std::nothrow) NetEndpoint;
+    if (endpoint == nullptr) return false;
+    memcpy(endpoint->mac, mac, MAC_LENGTH);
+    if (open_endpoint(*endpoint, name, INSTALL_PORT)) {
+        endpoints[slot] = endpoint;
+        return true;
+    }
+    close_endpoint(*endpoint);
+    delete endpoint;
+    endpoints[slot] = nullptr;
+    return false;
+}
+
 void release_endpoints(NetEndpoint** endpoints, unsigned count) {
     for (unsigned i = 0; i < count; ++i) {
         close_endpoint(*endpoints[i]);
@@ -107,20 +123,41 @@ NetEndpoint** list_interfaces_in(InterfaceList& list, const char* device_file) {
             return nullptr;
         }
         if (mac_is_zero(mac)) continue;
-        NetEndpoint* endpoint = new (std::nothrow) NetEndpoint;
-        if (endpoint == nullptr) continue;
-        memcpy(endpoint->mac, mac, MAC_LENGTH);
-        endpoints[kept] = endpoint;
-        if (open_endpoint(*endpoint, name, INSTALL_PORT)) {
-            ++kept;
-        } else {
-            close_endpoint(*endpoint);
-            delete endpoint;
-            endpoints[kept] = nullptr;
-        }
+        if (add_endpoint(endpoints, kept, name, mac)) ++kept;
     }
     close(query_fd);
     fclose(file);
+    list.count = kept;
+    list.endpoints = endpoints;
+    return endpoints;
+}
+
+NetEndpoint** list_named_interfaces(InterfaceList& list, const char* const* names, int count,
+                                    const char** failed) {
+    list.count = 0;
+    list.endpoints = nullptr;
+    if (failed != nullptr) *failed = nullptr;
+    if (count <= 0) return nullptr;
+    NetEndpoint** endpoints = new (std::nothrow) NetEndpoint*[count]();
+    int query_fd = socket(AF_INET, SOCK_RAW, QUERY_PROTOCOL);
+    if (endpoints == nullptr || query_fd < 0) {
+        delete[] endpoints;
+        if (query_fd >= 0) close(query_fd);
+        return nullptr;
+    }
+    unsigned kept = 0;
+    for (int i = 0; i < count; ++i) {
+        uint8_t mac[MAC_LENGTH];
+        if (!hardware_address(query_fd, names[i], mac) || mac_is_zero(mac) ||
+            !add_endpoint(endpoints, kept, names[i], mac)) {
+            if (failed != nullptr) *failed = names[i];
+            release_endpoints(endpoints, kept);
+            close(query_fd);
+            return nullptr;
+        }
+        ++kept;
+    }
+    close(query_fd);
     list.count = kept;
     list.endpoints = endpoints;
     return endpoints;

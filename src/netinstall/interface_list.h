@@ -20,6 +20,12 @@ NetEndpoint** list_interfaces(InterfaceList& list);
 // The same over another file in the format of /proc/net/dev.
 NetEndpoint** list_interfaces_in(InterfaceList& list, const char* device_file);
 
+// The interfaces named (count of them), in that order, each with its
+// endpoint: all of them or, when one has no hardware address or cannot be
+// opened, none (its name in *failed when failed is given).
+NetEndpoint** list_named_interfaces(InterfaceList& list, const char* const* names, int count,
+                                    const char** failed = nullptr);
+
 // Closes and releases every endpoint and the array; the list is empty after.
 void free_interfaces(InterfaceList& list);
 

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "netinstall/key_input.h"
+
 namespace {
 
 // An interface request for name: zeroed, the name cut to the kernel's limit.
@@ -126,6 +128,7 @@ int wait_datagram(NetEndpoint& endpoint, uint8_t* buffer, int64_t timeout_us) {
 }
 
 int wait_datagram_or_key(NetEndpoint& endpoint, uint8_t* buffer) {
+    if (key_buffered()) return KEY_WAITING;
     if (!selectable(endpoint.socket_fd)) return 0;
     fd_set readable;
     FD_ZERO(&readable);

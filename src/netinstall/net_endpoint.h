@@ -55,8 +55,8 @@ int receive_datagram(NetEndpoint& endpoint, uint8_t* buffer);
 // a timeout, an interrupting signal or an error.
 int wait_datagram(NetEndpoint& endpoint, uint8_t* buffer, int64_t timeout_us);
 
-// Waits without a time limit for a datagram or a key on standard input.
-// KEY_WAITING when a key is there (it is left unread, and wins over a
+// Waits without a time limit for a datagram or a key on standard input
+// (or already in its buffer). KEY_WAITING when a key is there (it is left unread, and wins over a
 // datagram, which stays queued); -1 when a signal interrupted the wait or
 // the receive reported -1; 0 when the wait failed otherwise; else the
 // datagram's length.

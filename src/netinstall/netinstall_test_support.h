@@ -2,18 +2,22 @@
 // Shared by the network tests: private namespaces joined by a cable or a
 // segment, the MAC addresses of the lab's cards, and the installation
 // protocol's datagrams as seen on the wire.
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "frame_relay.h"
 #include "lab_process.h"
 #include "net_namespace.h"
 #include "netinstall/file_sender.h"
 #include "netinstall/link_state.h"
 #include "netinstall/net_endpoint.h"
+#include "netinstall/protocol_messages.h"
 #include "wire_sniffer.h"
 
 // The cards of the lab (locally administered addresses).
@@ -154,9 +158,6 @@ inline std::vector<double> gaps_ms(const std::vector<WireDatagram>& series) {
 // Two machines whose cables meet in a frame relay (running in a thread of
 // the test): tap "srv0" in server, tap "cli0" in client. Port 0 of the
 // relay is the server's tap, port 1 the client's.
-#include <thread>
-
-#include "frame_relay.h"
 
 struct RelayedCable {
     NetNamespace server;
@@ -232,3 +233,58 @@ struct FileFolder {
         return text;
     }
 };
+
+// A router that announces itself only when told: each line typed into its
+// standard input is a label, sent in one announcement from interface.
+// When offer_reply is not empty, an offer is answered with a message of
+// that text (acknowledgement flag set) instead of an acceptance; otherwise
+// offers are left unanswered.
+
+inline int scripted_router(const char* interface, const uint8_t* mac,
+                           const std::string& offer_reply = "") {
+    NetEndpoint endpoint = open_or_exit(interface, mac);
+    LinkState link;
+    init_link(link);
+    memcpy(link.own_mac, mac, MAC_LENGTH);
+    printf("ready\n");
+    fflush(stdout);
+    uint8_t datagram[RECEIVE_BUFFER_SIZE];
+    std::string line;
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(0, &readable);
+        FD_SET(endpoint.socket_fd, &readable);
+        if (select(endpoint.socket_fd + 1, &readable, nullptr, nullptr, nullptr) < 0) return 1;
+        if (FD_ISSET(0, &readable)) {
+            char c;
+            if (read(0, &c, 1) != 1) return 0;
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            reset_link(link);
+            memset(link.peer_mac, 0, MAC_LENGTH);
+            send_datagram(endpoint, datagram, build_discovery(link, datagram, line.c_str()));
+            printf("announced %s\n", line.c_str());
+            fflush(stdout);
+            line.clear();
+        }
+        if (FD_ISSET(endpoint.socket_fd, &readable)) {
+            int length = receive_datagram(endpoint, datagram);
+            reset_link(link);
+            memset(link.peer_mac, 0, MAC_LENGTH);
+            bool keep = false;
+            if (length < HEADER_SIZE || !accept_datagram(link, datagram, length) ||
+                !read_offer(link, datagram, length, keep))
+                continue;
+            printf("offered%s\n", keep ? " keep" : "");
+            fflush(stdout);
+            if (offer_reply.empty()) continue;
+            memcpy(link.peer_mac, read_header(datagram).src_mac, MAC_LENGTH);
+            link.send_seq = 2;
+            send_datagram(endpoint, datagram,
+                          build_message(link, datagram, offer_reply.c_str(), false, true));
+        }
+    }
+}

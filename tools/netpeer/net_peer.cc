@@ -1,6 +1,5 @@
 #include "net_peer.h"
 
-#include <sys/select.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,9 +9,7 @@
 #include "floppy/crc32.h"
 #include "netinstall/client_conversation.h"
 #include "netinstall/closing_exchange.h"
-#include "netinstall/file_sender.h"
-#include "netinstall/protocol_messages.h"
-#include "netinstall/reliable_send.h"
+#include "netinstall/router_installation.h"
 
 namespace {
 
@@ -38,54 +35,6 @@ bool store_file(InstallClient& client, const std::string& folder, const char* na
     }
     fclose(out);
     return n == 0;
-}
-
-// A router heard while listening.
-struct HeardRouter {
-    NetEndpoint* endpoint = nullptr;
-    uint8_t mac[MAC_LENGTH] = {};
-    char label[LABEL_SIZE] = {};
-};
-
-// Listens on every interface until the wanted router (any, when empty)
-// announces itself.
-bool listen_for_router(InterfaceList& list, const std::string& wanted, int seconds,
-                       HeardRouter& heard) {
-    int64_t deadline = now_us() + int64_t{seconds} * 1000000;
-    uint8_t datagram[RECEIVE_BUFFER_SIZE];
-    LinkState link;
-    init_link(link);
-    while (now_us() < deadline) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        int highest = 0;
-        for (unsigned i = 0; i < list.count; ++i) {
-            FD_SET(list.endpoints[i]->socket_fd, &readable);
-            if (list.endpoints[i]->socket_fd > highest) highest = list.endpoints[i]->socket_fd;
-        }
-        timeval limit = {1, 0};
-        if (select(highest + 1, &readable, nullptr, nullptr, &limit) <= 0) continue;
-        for (unsigned i = 0; i < list.count; ++i) {
-            NetEndpoint& endpoint = *list.endpoints[i];
-            if (!FD_ISSET(endpoint.socket_fd, &readable)) continue;
-            int length = receive_datagram(endpoint, datagram);
-            if (length <= 0) continue;
-            reset_link(link);
-            memcpy(link.own_mac, endpoint.mac, MAC_LENGTH);
-            char label[LABEL_SIZE];
-            if (!accept_datagram(link, datagram, length) ||
-                !read_discovery(datagram, length, label))
-                continue;
-            DatagramHeader header = read_header(datagram);
-            const uint8_t* mac = header.src_mac;
-            if (!wanted.empty() && wanted != format_mac(mac)) continue;
-            heard.endpoint = &endpoint;
-            memcpy(heard.mac, mac, MAC_LENGTH);
-            memcpy(heard.label, label, LABEL_SIZE);
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace
@@ -143,72 +92,24 @@ int run_client_peer(const PeerOptions& options) {
 }
 
 int run_server_peer(const PeerOptions& options) {
-    InterfaceList list;
-    list_interfaces(list);
-    printf("Looking for routers on %u %s...\n", list.count,
-           list.count == 1 ? "interface" : "interfaces");
+    RouterInstaller installer;
+    open_router_installer(installer);
+    printf("Looking for routers on %u %s...\n", installer.interfaces.count,
+           installer.interfaces.count == 1 ? "interface" : "interfaces");
     fflush(stdout);
-    HeardRouter router;
-    if (!listen_for_router(list, options.router, options.listen_seconds, router)) {
+    if (listen_for_router(installer, options.router.c_str(),
+                          int64_t{options.listen_seconds} * 1000000) == nullptr) {
         puts("no router heard");
-        free_interfaces(list);
+        close_router_installer(installer);
         return 1;
     }
-    printf("router %s (%s)\n", format_mac(router.mac), router.label);
-    printf("on the interface %s\n", format_mac(router.endpoint->mac));
-    NetEndpoint& endpoint = *router.endpoint;
-    LinkState link;
-    init_link(link);
-    memcpy(link.own_mac, endpoint.mac, MAC_LENGTH);
-    memcpy(link.peer_mac, router.mac, MAC_LENGTH);
-    link.send_seq = 1;
-    link.recv_seq = 1;
-    uint8_t datagram[MAX_DATAGRAM];
-    uint8_t reply[RECEIVE_BUFFER_SIZE];
-    puts("\n\nSending offer...");
+    printf("router %s (%s)\n", format_mac(installer.selected->mac), installer.selected->label);
+    printf("on the interface %s\n", format_mac(installer.selected->endpoint->mac));
+    bool sent = send_installation(installer, options.files, options.keep, options.script.c_str());
+    if (sent) puts("conversation closed");
     fflush(stdout);
-    int length = build_offer(link, datagram, options.keep);
-    int answer = send_reliably(endpoint, link, datagram, length, reply, OFFER_WAIT_US, OFFER_TRIES);
-    int result = 1;
-    if (answer < 0) {
-        puts("No response from router (press any key)");
-    } else if (!payload_begins_with(reply, answer, TAG_ACCEPTANCE)) {
-        puts("Bad response from router (press any key)");
-    } else {
-        puts("Formating and partitioning harddisk...");
-        fflush(stdout);
-        link.send_seq++;
-        length = build_acknowledgement(link, datagram);
-        answer =
-            send_reliably(endpoint, link, datagram, length, reply, START_WAIT_US, START_WAIT_TRIES);
-        if (answer >= 0 && payload_begins_with(reply, answer, TAG_START)) {
-            send_datagram(endpoint, datagram, build_acknowledgement(link, datagram));
-            FileSender* sender = new FileSender;
-            bool sent = true;
-            for (const std::string& path : options.files) {
-                init_file_sender(*sender, endpoint, link);
-                sent = start_file(*sender, path.c_str(), true) && transfer_file(*sender);
-                close_file_sender(*sender);
-                if (!sent) break;
-                link.send_seq++;
-            }
-            if (sent) {
-                init_file_sender(*sender, endpoint, link);
-                if (start_file(*sender, options.script.c_str(), false)) transfer_file(*sender);
-                link.send_seq++;
-                puts("\nSoftware installed.");
-                puts("Press ENTER to reboot");
-                fflush(stdout);
-                wait_for_end(endpoint, link, ConversationSide::server);
-                puts("conversation closed");
-                result = 0;
-            }
-            delete sender;
-        }
-    }
-    fflush(stdout);
-    free_interfaces(list);
-    return result;
+    close_router_installer(installer);
+    return sent ? 0 : 1;
 }
 
 bool parse_peer_options(int argc, char** argv, int first, PeerOptions& options, bool& server) {
