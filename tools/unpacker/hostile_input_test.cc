@@ -243,7 +243,7 @@ TEST_F(Scratch, DirectoryEntriesNeedBoundedMemory) {
         }
     });
     std::string summary = "dirs: 8015 of 8015 entries installed\n";
-    for (int i = 0; i < 6000 && read_file(dir + "/run.stdout") != summary; ++i)
+    for (int i = 0; i < 12000 && read_file(dir + "/run.stdout") != summary; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     long peak = peak_memory_kb(c.pid);
     writer.join();
