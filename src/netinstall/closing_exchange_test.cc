@@ -125,3 +125,36 @@ TEST(ClosingExchange, KeyOnTheClientSendsTermThatTheServerAcknowledgesOnce) {
     EXPECT_EQ(terms, 1);
     EXPECT_EQ(acks, 1);
 }
+
+// Nobody answers: the termination goes out five times, 100 ms apart, and
+// the exchange ends all the same.
+TEST(ClosingExchange, UnansweredTermIsSentFiveTimes) {
+    Cable cable;
+    ASSERT_TRUE(cable.ok) << "private network namespaces are needed (run as root)";
+    ASSERT_TRUE(run_ip(cable.client, {"link", "set", "cli0", "up"}));
+    WireSniffer wire;
+    ASSERT_TRUE(start_sniffer(wire, cable.server, "srv0"));
+    LabProcess server;
+    ASSERT_TRUE(start_in_namespace(server, cable.server, [] {
+        NetEndpoint endpoint = open_or_exit("srv0", SERVER_MAC);
+        LinkState link, client_side;
+        links_after_files(link, client_side);
+        int64_t start = now_us();
+        wait_for_end(endpoint, link, ConversationSide::server);
+        int64_t took = now_us() - start;
+        printf("ended after %s\n",
+               took >= 500000 && took < 1500000 ? "half a second" : std::to_string(took).c_str());
+        return 0;
+    }));
+    send_keys(server, "k");
+    EXPECT_TRUE(finish_processes({&server}, 10000));
+    std::vector<WireDatagram> terms;
+    for (const WireDatagram& d : protocol_datagrams(stop_sniffer(wire)))
+        if (from(d, SERVER_MAC) && tagged(d, TAG_TERMINATION)) terms.push_back(d);
+    EXPECT_EQ(server.output, "ended after half a second\n");
+    ASSERT_EQ(terms.size(), 5u);
+    for (double gap : gaps_ms(terms)) {
+        EXPECT_GE(gap, 99);
+        EXPECT_LE(gap, 500);
+    }
+}
