@@ -130,22 +130,26 @@ bool package_paths(const Request& r, std::vector<std::string>& paths) {
     PackageList list;
     init_package_list(list, r.packages.c_str());
     if (!scan_packages(list, r.names.empty())) return false;
+    bool found = true;
     for (const std::string& name : r.names) {
         int index = find_package(list, name.c_str());
         if (index < 0) {
             fprintf(stderr, "brindlex-install-server: no package %s in %s\n", name.c_str(),
                     r.packages.c_str());
-            return false;
+            found = false;
+        } else {
+            list.entries[index].selected = true;
         }
-        list.entries[index].selected = true;
     }
     InstallOrder order;
-    if (!build_install_order(order, list)) return false;
-    char path[PACKAGE_PATH_SIZE];
-    while (next_package_path(order, path)) paths.push_back(path);
-    free_install_order(order);
+    bool ordered = found && build_install_order(order, list);
+    if (ordered) {
+        char path[PACKAGE_PATH_SIZE];
+        while (next_package_path(order, path)) paths.push_back(path);
+        free_install_order(order);
+    }
     free_package_list(list);
-    return true;
+    return ordered;
 }
 
 bool read_script(const std::string& path, std::string& script) {
