@@ -41,9 +41,11 @@ bool accept_offer(InstallClient& client, const char* label, bool& keep);
 // the server acknowledged it.
 bool request_start(InstallClient& client);
 
+// The client's buffer for the name of the file it receives.
+constexpr int NEXT_FILE_NAME_SIZE = 32;
+
 // Receives the next file header: its name into name (NEXT_FILE_NAME_SIZE
 // bytes; a longer name is cut to 31 characters) and its size; a header of
 // size 0 is acknowledged a second time. When no header comes within 30 s,
 // or another message comes, sends "TERM" and returns false.
-constexpr int NEXT_FILE_NAME_SIZE = 32;
 bool next_file(InstallClient& client, char* name, int& size);

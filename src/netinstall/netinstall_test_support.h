@@ -158,7 +158,6 @@ inline std::vector<double> gaps_ms(const std::vector<WireDatagram>& series) {
 // Two machines whose cables meet in a frame relay (running in a thread of
 // the test): tap "srv0" in server, tap "cli0" in client. Port 0 of the
 // relay is the server's tap, port 1 the client's.
-
 struct RelayedCable {
     NetNamespace server;
     NetNamespace client;
@@ -239,7 +238,6 @@ struct FileFolder {
 // When offer_reply is not empty, an offer is answered with a message of
 // that text (acknowledgement flag set) instead of an acceptance; otherwise
 // offers are left unanswered.
-
 inline int scripted_router(const char* interface, const uint8_t* mac,
                            const std::string& offer_reply = "") {
     NetEndpoint endpoint = open_or_exit(interface, mac);
