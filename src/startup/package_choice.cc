@@ -13,7 +13,6 @@ bool choose_local_packages(PackageMenu& menu, RemoteFailure on_failure) {
         }
         if (!remote_chosen(menu)) return true;
         RemoteResult result = install_remote_router(menu);
-        if (result == RemoteResult::UNAVAILABLE) return false;
         if (result == RemoteResult::FAILED && on_failure == RemoteFailure::ENDS_INSTALLATION) {
             return false;
         }

@@ -13,6 +13,5 @@ enum class RemoteFailure {
 
 // Runs the menu until 'i' (true) or 'q' ("Installation canceled", false).
 // Each 'r' runs the remote branch and then shows the menu again; a remote
-// installation that cannot run, or that fails where on_failure says so,
-// ends it (false).
+// installation that fails ends it (false) where on_failure says so.
 bool choose_local_packages(PackageMenu& menu, RemoteFailure on_failure);

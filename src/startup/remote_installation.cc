@@ -2,10 +2,27 @@
 
 #include <cstdio>
 
-// The installation server is not part of this build yet: the branch says
-// so, and the mode that called it ends.
-RemoteResult install_remote_router(PackageMenu&) {
-    puts("\nFATAL ERROR: the remote router installation is not part of this build");
-    fflush(stdout);
-    return RemoteResult::UNAVAILABLE;
+#include "netinstall/router_installation.h"
+#include "netinstall/router_installer.h"
+#include "netinstall/router_selection.h"
+#include "packages/install_order.h"
+
+RemoteResult install_remote_router(PackageMenu& menu) {
+    RouterInstaller installer;
+    open_router_installer(installer);
+    RemoteResult result = RemoteResult::BACK_TO_MENU;
+    if (select_router(installer)) {
+        // A fresh order of the current selection for every remote
+        // installation; like the catalogue, it lives until the restart.
+        InstallOrder* order = new InstallOrder;
+        if (!build_install_order(*order, menu)) {
+            puts("\nERROR: not enough memory for the installation order");
+            fflush(stdout);
+            result = RemoteResult::FAILED;
+        } else if (!install_router(installer, *order)) {
+            result = RemoteResult::FAILED;
+        }
+    }
+    close_router_installer(installer);
+    return result;
 }

@@ -9,7 +9,6 @@
 enum class RemoteResult {
     BACK_TO_MENU,  // no router picked, or a router installed
     FAILED,        // a router was picked and its installation failed
-    UNAVAILABLE,   // this build cannot install routers (the message is printed)
 };
 
 // Lists the routers on the network and, when the operator picks one,

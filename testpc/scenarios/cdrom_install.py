@@ -39,6 +39,12 @@ BLOB_SIZE = 10000
 UNPACKER_LINE = re.compile(r"^(\w+): (\d+) of (\d+) entries installed$", re.M)
 
 
+def samples_dir():
+    """The sample packages' sources in the repository."""
+    return os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__)))), "samples")
+
+
 def host_program(name):
     return os.path.join(os.environ["BRINDLEX_HOST_DIR"], "bin", name)
 
@@ -146,8 +152,7 @@ def debugfs_stat(location, path):
 
 
 def main():
-    samples = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-        os.path.abspath(__file__)))), "samples")
+    samples = samples_dir()
     with tempfile.TemporaryDirectory() as tmp:
         iso, blob_files = sample_cd(tmp)
         disk = make_disk_image(os.path.join(tmp, "hda.img"), 400)

@@ -1,5 +1,5 @@
 """Test PC: the ways out of the CD-ROM installation that leave the disk as
-it was. The CD is the sample packages' CD that brindlex-make-cd made; the PC
+it was, and the way back from the remote branch. The CD is the sample packages' CD that brindlex-make-cd made; the PC
 boots from it through its BIOS, except where there is no CD to boot from.
 
   CD on the secondary master,   the menu (hda and hdb, two disks, did not
@@ -7,7 +7,11 @@ boots from it through its BIOS, except where there is no CD to boot from.
                                   canceled"; both disks untouched
   i, n to "Continue?"           nothing more; the disk (an old system's
                                   bytes) untouched
-  r                             the remote branch (see REMOTE below)
+  firewall chosen, r, no router  the router list ("Looking for routers on N
+    on the network, q             interfaces..."), the menu again; routing
+                                  chosen, i: the installation of what the
+                                  last menu run chose (kernel, system,
+                                  routing; no firewall)
   no hard disk                  "FATAL ERROR: no harddrives found", no menu
   no CD in the drive            "FATAL ERROR: no CD-ROM found" (the PC
     (/TYPE "cdrom")               booted the boot system directly)
@@ -15,16 +19,18 @@ boots from it through its BIOS, except where there is no CD to boot from.
 
 import hashlib
 import os
+import re
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cdrom_install import expect, make_install_cd  # noqa: E402
+from cdrom_install import (expect, install_and_restart, make_install_cd, menu_choice,  # noqa: E402
+                           samples_dir)
+from floppy_set_install import check_installed  # noqa: E402
+from floppy_set_faults import read_file  # noqa: E402
 from testpc import ENTER, TestPC, is_blank, make_disk_image, make_fat_disk_image  # noqa: E402
 
 MENU = "Welcome to Brindlex Router Software installation"
-# Until the installation server is part of the build, 'r' ends the mode.
-REMOTE = "\nFATAL ERROR: the remote router installation is not part of this build\n"
 
 
 def digest(path):
@@ -95,13 +101,24 @@ def main():
         expect(digest(disk) == before, "n: the disk was written")
         print("ok: n to Continue?")
 
-        # r.
-        with boot_menu("cdrom_remote", iso, [disk]) as pc:
+        # r with no router on the network, q; then i installs the choice of
+        # the last menu run.
+        target = make_disk_image(os.path.join(tmp, "remote.img"), 200)
+        with boot_menu("cdrom_remote", iso, [target]) as pc:
+            pc.send_keys("n ", 0.2)  # firewall, with system and routing
             pc.send("r")
-            pc.expect(REMOTE, 60)
-            end_with_enter(pc)
-        expect(digest(disk) == before, "r: the disk was written")
-        print("ok: r")
+            pc.expect("Select router using 'p' and 'n' or arrow keys.", 60)
+            pc.expect("Looking for routers on ", 30)
+            listed = pc.expect("...\n", 30)
+            expect(re.fullmatch(r"\d+ interfaces?", listed), "router list: %r" % listed)
+            pc.quiet(1.0)
+            pc.send("q")
+            menu_choice(pc, "nnn i", ["system", "routing"], ["firewall", "kernel", "webadmin"])
+            install_and_restart(pc, False, ["kernel", "system", "routing"])
+        location = check_installed(target, samples_dir(), kept=False)
+        expect(read_file(location, "/etc/firewall/rules.conf") is None,
+               "r: firewall, chosen before r, was installed")
+        print("ok: r, no router, q, i")
 
         # No hard disk: the CD is never looked for, no menu.
         with TestPC("cdrom_no_disk", cdrom=iso, boot_from="cdrom", memory_mb=128) as pc:

@@ -7,7 +7,8 @@ builder itself would refuse; the PC boots from it through its BIOS.
   "mbr" of 511 bytes            "\\nFATAL ERROR: Couldn't read mbr file"
   "autorun.scr" missing         "\\nFATAL ERROR: could not read configuration"
   "CHOOSE", 'q'                 "Installation canceled"
-  "CHOOSE", 'r'                 the remote branch (see REMOTE below)
+  "CHOOSE", 'r', q, q            the router list (no router on the network),
+                                  the menu again, "Installation canceled"
 
 Each ends with "Press ENTER to reboot"; the image's first sector and its
 files are as they were (the disk not partitioned). The limits of the
@@ -15,6 +16,7 @@ installation are in disk_image_limits.py.
 """
 
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -24,8 +26,6 @@ from cdrom_install import expect  # noqa: E402
 from cdrom_menu_paths import end_with_enter  # noqa: E402
 from disk_image_install import boot_image, make_image, package_dir, pattern  # noqa: E402
 
-# Until the installation server is part of the build, 'r' ends the mode.
-REMOTE = "\nFATAL ERROR: the remote router installation is not part of this build\n"
 
 
 def mtools(*args):
@@ -42,14 +42,14 @@ def volume_state(image):
     return sector, listing
 
 
-def refused(name, image, message, memory_mb=96, keys=None):
-    """Boots the image, waits for message and the ENTER prompt, restarts;
-    the volume must be as it was."""
+def refused(name, image, message, memory_mb=96, operate=None):
+    """Boots the image, lets operate(pc) type at the menu, waits for message
+    and the ENTER prompt, restarts; the volume must be as it was."""
     before = volume_state(image)
     with boot_image(name, image, memory_mb) as pc:
-        if keys:
+        if operate:
             pc.expect("system (depends on kernel):", 60)
-            pc.send(keys)
+            operate(pc)
         pc.expect(message, 300)
         end_with_enter(pc)
         text = pc.console_text()
@@ -58,6 +58,20 @@ def refused(name, image, message, memory_mb=96, keys=None):
     expect(volume_state(image) == before, "%s: the volume changed" % name)
     print("ok:", name)
     return text
+
+
+def remote_and_back(pc):
+    """'r', the router list with no router in it, 'q' back to the menu, 'q'."""
+    pc.send("r")
+    pc.expect("Select router using 'p' and 'n' or arrow keys.", 60)
+    pc.expect("Looking for routers on ", 30)
+    listed = pc.expect("...\n", 30)
+    expect(re.fullmatch(r"\d+ interfaces?", listed), "router list: %r" % listed)
+    pc.quiet(1.0)
+    pc.send("q")
+    pc.expect("Welcome to Brindlex Router Software installation", 60)
+    pc.expect("system (depends on kernel):", 60)
+    pc.send("q")
 
 
 def main():
@@ -81,8 +95,9 @@ def main():
         refused("image_no_script", image, "\nFATAL ERROR: could not read configuration\n")
 
         image = make_image(tmp, packages, "choose.img")
-        refused("image_choose_cancel", image, "Installation canceled\n", keys="q")
-        refused("image_choose_remote", image, REMOTE, keys="r")
+        refused("image_choose_cancel", image, "Installation canceled\n",
+                operate=lambda pc: pc.send("q"))
+        refused("image_choose_remote", image, "Installation canceled\n", operate=remote_and_back)
     print("disk_image_failures: ok")
 
 

@@ -33,7 +33,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cdrom_install import UNPACKER_LINE, build_package, host_program, menu_choice  # noqa: E402
+from cdrom_install import (UNPACKER_LINE, build_package, host_program, menu_choice,  # noqa: E402
+                           samples_dir)
 import disk_layouts as dc  # noqa: E402
 from floppy_set_faults import expect, read_file, root_location  # noqa: E402
 from floppy_set_install import check_installed  # noqa: E402
@@ -47,11 +48,6 @@ READING = re.compile(r"Reading: (\w+)\.\.\.\.*$", re.M)
 # Each package after the packages it needs.
 NEEDS = {"system": ["kernel"], "routing": ["system"], "firewall": ["system", "routing"],
          "webadmin": ["routing", "firewall"]}
-
-
-def samples_dir():
-    return os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-        os.path.abspath(__file__)))), "samples")
 
 
 def package_dir(tmp, blob=True):
