@@ -12,6 +12,7 @@ import atexit
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -267,6 +268,49 @@ class Segment:
     def __exit__(self, kind, value, tb):
         self.close()
         return False
+
+
+class WireDatagram:
+    """One datagram of the installation protocol on a segment: `at` (seconds
+    of the capture), `src` and `dst` (MAC texts as the installer prints
+    them), `flags`, `kind`, `seq`, `ack` and `payload` (bytes)."""
+
+    def __init__(self, at, header, payload):
+        def mac(b):
+            return ":".join("%02X" % x for x in b)
+        self.at = at
+        self.src, self.dst = mac(header[0:6]), mac(header[6:12])
+        self.flags, self.kind = header[12], header[13]
+        length, self.seq, self.ack = struct.unpack("<HHH", header[14:20])
+        self.payload = payload[:length]
+
+    def tag(self):
+        """The message's first four payload bytes ("DSCV", "TERM", ...), or
+        "ack" for a bare acknowledgement, "data" for a file block."""
+        if self.kind == 1:
+            return "data"
+        return self.payload[:4].decode("latin-1") if self.payload else "ack"
+
+
+def wire_datagrams(pcap):
+    """The installation protocol's datagrams (UDP to port 5000) in a pcap
+    file that a Segment wrote, in the order the relay forwarded them."""
+    with open(pcap, "rb") as f:
+        data = f.read()
+    datagrams = []
+    at = 24
+    while at + 16 <= len(data):
+        seconds, micros, captured, _ = struct.unpack("<IIII", data[at:at + 16])
+        frame = data[at + 16:at + 16 + captured]
+        at += 16 + captured
+        if len(frame) < 14 + 20 + 8 or frame[12:14] != b"\x08\x00" or frame[23] != 17:
+            continue
+        ip = (frame[14] & 0x0F) * 4
+        udp = frame[14 + ip:]
+        if len(udp) < 8 + 20 or struct.unpack(">H", udp[2:4])[0] != 5000:
+            continue
+        datagrams.append(WireDatagram(seconds + micros / 1e6, udp[8:28], udp[28:]))
+    return datagrams
 
 
 class Peer:

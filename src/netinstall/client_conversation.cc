@@ -1,9 +1,6 @@
 #include "netinstall/client_conversation.h"
 
-#include <errno.h>
-
 #include <cstring>
-#include <ctime>
 #include <new>
 
 #include "netinstall/closing_exchange.h"
@@ -11,13 +8,6 @@
 #include "netinstall/reliable_send.h"
 
 namespace {
-
-void pause_us(int64_t duration) {
-    timespec left = {static_cast<time_t>(duration / 1000000),
-                     static_cast<long>(duration % 1000000) * 1000};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
 
 // Sends one announcement on every interface; false when a send fails.
 bool announce(InstallClient& client, const char* label) {

@@ -148,3 +148,10 @@ int64_t now_us() {
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
     return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
 }
+
+void pause_us(int64_t duration) {
+    timespec left = {static_cast<time_t>(duration / 1000000),
+                     static_cast<long>(duration % 1000000) * 1000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}

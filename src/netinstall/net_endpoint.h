@@ -64,3 +64,6 @@ int wait_datagram_or_key(NetEndpoint& endpoint, uint8_t* buffer);
 
 // Microseconds of a clock that never steps; 0 when it cannot be read.
 int64_t now_us();
+
+// Sleeps for duration microseconds; a signal does not cut the pause short.
+void pause_us(int64_t duration);

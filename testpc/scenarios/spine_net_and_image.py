@@ -1,7 +1,8 @@
 """Test PC: /TYPE "net" runs the network client; "-hdd-install" among init's
 arguments runs the image mode even with /TYPE "cdrom". Both modes wait for
-ENTER only when they failed (the network client is not built yet; the image
-mode finds no FAT volume on a PC without disks)."""
+ENTER only when they failed (the network client finds no network card on a
+PC without one, before it looks for a disk; the image mode finds no FAT
+volume on a PC without disks)."""
 
 import os
 import sys
@@ -9,7 +10,8 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from testpc import ENTER, TestPC, run_scenario  # noqa: E402
 
-NET_STUB = "\nFATAL ERROR: the network installation is not part of this build\n"
+NO_CARD = "Welcome to Brindlex Router Software remote installation\n" \
+    "Press Ctrl-Alt-Delete to abort\n\nFATAL ERROR: no network card found\n"
 NO_VOLUME = "\nFATAL ERROR: No hard disk found\n"
 # The CD-ROM mode's first step; the image mode without a volume never gets there.
 CDROM_MODE = "Looking for harddrives"
@@ -29,7 +31,7 @@ def run(name, expected, **config):
 
 
 def main():
-    run("spine_net", NET_STUB, type_text="net\n")
+    run("spine_net", NO_CARD, type_text="net\n")
     run("spine_hdd_install", NO_VOLUME, type_text="cdrom\n", init_args=["-hdd-install"])
     # Among other arguments, and /TYPE without a newline.
     run("spine_hdd_install_second_arg", NO_VOLUME, type_text="cdrom",

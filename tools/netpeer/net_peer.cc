@@ -8,20 +8,17 @@
 
 #include "floppy/crc32.h"
 #include "netinstall/client_conversation.h"
-#include "netinstall/closing_exchange.h"
+#include "netinstall/network_client.h"
+#include "netinstall/received_files.h"
 #include "netinstall/router_installation.h"
 
 namespace {
 
-bool is_script(const char* name) {
-    size_t length = strlen(name);
-    return length > 4 && strcmp(name + length - 4, ".scr") == 0;
-}
-
 // Receives the current file into folder; its CRC-32, or false.
 bool store_file(InstallClient& client, const std::string& folder, const char* name, uint32_t& crc) {
     std::string path = folder + "/" + name;
-    FILE* out = fopen(path.c_str(), "wb");
+    // A name from the network never leaves the folder.
+    FILE* out = strchr(name, '/') == nullptr ? fopen(path.c_str(), "wb") : nullptr;
     if (out == nullptr) {
         printf("cannot write %s\n", path.c_str());
         return false;
@@ -47,19 +44,9 @@ int run_client_peer(const PeerOptions& options) {
         close_install_client(client);
         return 1;
     }
-    printf("\n");
-    for (unsigned i = 0; interface_mac_text(client.interfaces, i) != nullptr; ++i)
-        printf("mac-address: %s\n", interface_mac_text(client.interfaces, i));
-    printf("disk label: %s\n", options.label.c_str());
+    show_router_identity(client, options.label.c_str());
     bool keep = false;
-    for (;;) {
-        puts("\nWaiting for installation server...");
-        fflush(stdout);
-        if (accept_offer(client, options.label.c_str(), keep) && create_file_receiver(client))
-            break;
-        puts("\nCouldn't find any installation server on network");
-    }
-    printf("Found server at %s\n", format_mac(client.link.peer_mac));
+    wait_for_server(client, options.label.c_str(), keep);
     printf("keep: %s\n\n", keep ? "yes" : "no");
     fflush(stdout);
     usleep(static_cast<useconds_t>(options.prepare_ms) * 1000);
@@ -79,12 +66,9 @@ int run_client_peer(const PeerOptions& options) {
         }
         printf("received %s: %d bytes, crc %08x\n", name, size, crc);
         fflush(stdout);
-        if (is_script(name)) break;
+        if (is_script_name(name)) break;
     }
-    puts("\nSoftware installed.");
-    puts("Press ENTER to reboot");
-    fflush(stdout);
-    wait_for_end(*client.server_endpoint, client.link, ConversationSide::client);
+    end_conversation(client);
     puts("conversation closed");
     fflush(stdout);
     close_install_client(client);
