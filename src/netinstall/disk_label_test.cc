@@ -34,7 +34,8 @@ TEST(DiskLabel, FirstLineKeepsOnlyVisibleCharacters) {
     EXPECT_EQ(label_of("rack-4/unit_2 (west)\nsecond line\n"), "rack-4/unit_2(west)");
     EXPECT_EQ(label_of("\tcore\x1b[2J\r\n"), "core[2J");
     EXPECT_EQ(label_of("caf\xc3\xa9 r\xfc"), "cafr");
-    EXPECT_EQ(label_of("0123456789abcdefghijklmnopqrstuvwxyz\n"), "0123456789abcdefghijklmnopqrstu");
+    EXPECT_EQ(label_of("0123456789abcdefghijklmnopqrstuvwxyz\n"),
+              "0123456789abcdefghijklmnopqrstu");
     EXPECT_EQ(label_of("          0123456789012345678901234567890\n"), "012345678901234567890");
     EXPECT_EQ(label_of(" \t\n"), "brindlex");
     EXPECT_EQ(label_of("\nlabel on the second line\n"), "brindlex");

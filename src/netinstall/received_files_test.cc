@@ -59,13 +59,15 @@ int serve(const std::vector<Outgoing>& files, Then then) {
         init_file_sender(sender, endpoint, link);
         Outgoing cut = {"cut.vpk", std::string(5000, 'c')};
         uint8_t reply[RECEIVE_BUFFER_SIZE];
-        int length = HEADER_SIZE + (start_named(sender, cut) ? read_header(sender.datagram).payload_length : 0);
+        int length = HEADER_SIZE +
+                     (start_named(sender, cut) ? read_header(sender.datagram).payload_length : 0);
         if (send_reliably(endpoint, link, sender.datagram, length, reply, FILE_HEADER_WAIT_US,
                           FILE_TRIES) < 0)
             return 3;
         link.send_seq++;
         uint8_t datagram[MAX_DATAGRAM];
-        send_datagram(endpoint, datagram, build_message(link, datagram, TAG_TERMINATION, false, false));
+        send_datagram(endpoint, datagram,
+                      build_message(link, datagram, TAG_TERMINATION, false, false));
     }
     return 0;
 }
@@ -113,8 +115,8 @@ int receive(const std::string& root, const std::string& unpacker, rlim_t file_si
 struct Transfer {
     FileFolder folder;
     std::string root = folder.path + "/root";
-    std::string output;     // the router's console
-    std::string unpacker;   // path of the unpacker used
+    std::string output;    // the router's console
+    std::string unpacker;  // path of the unpacker used
     Transfer() {
         mkdir(root.c_str(), 0755);
         mkdir((root + "/.unpacked").c_str(), 0755);
@@ -194,8 +196,7 @@ TEST(ReceivedFiles, PackagesGoIntoTheUnpackerAndTheScriptIntoTheRoot) {
                                    {"big.vpk", pattern(10000, 3)},
                                    {"autorun.scr", SCRIPT}};
     ASSERT_TRUE(t.run(files, Then::STOP, RECORDING_UNPACKER, 0, 10000)) << t.output;
-    EXPECT_EQ(t.output,
-              "unpacked 0\nunpacked 1\nunpacked 2\nWriting configuration...\nresult 1\n");
+    EXPECT_EQ(t.output, "unpacked 0\nunpacked 1\nunpacked 2\nWriting configuration...\nresult 1\n");
     for (int run = 0; run < 3; ++run) {
         EXPECT_TRUE(t.unpacked(run) == files[static_cast<size_t>(run)].content) << "run " << run;
         EXPECT_EQ(t.unpacked(run, "args"), "-r " + t.root + " -\n");
@@ -256,8 +257,8 @@ TEST(ReceivedFiles, FailuresEndTheInstallationWithTheirLines) {
     {
         Transfer t;
         std::string long_script(6000, '#');
-        ASSERT_TRUE(t.run({{"base.vpk", pattern(100, 8)}, {"autorun.scr", long_script}},
-                          Then::STOP, RECORDING_UNPACKER, 4096))
+        ASSERT_TRUE(t.run({{"base.vpk", pattern(100, 8)}, {"autorun.scr", long_script}}, Then::STOP,
+                          RECORDING_UNPACKER, 4096))
             << t.output;
         EXPECT_EQ(t.output,
                   "unpacked 0\nWriting configuration...\n\n"

@@ -14,6 +14,10 @@ PC against this machine's peer on the segment.
    the installation with what it has (no script, /CDINSTALL), and at
    "Press ENTER to reboot" a key sends "TERM" again and restarts it without
    a further prompt. The disk then boots, with those two packages.
+4. A router behind a bad link: the relay drops 5 % of the frames, doubles
+   2 % and reorders 2 %, both ways. Every package arrives once, in its own
+   unpacker run, and byte for byte (every file on the disk as the package
+   holds it); the script is exactly what the peer sent.
 """
 
 import os
@@ -24,6 +28,9 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cdrom_install import UNPACKER_LINE, debugfs_stat  # noqa: E402
 from floppy_set_faults import expect, read_file, root_location  # noqa: E402
+from floppy_set_install import check_installed, check_records  # noqa: E402
+from remote_install import (SCRIPT, check_package_files, host_program,  # noqa: E402
+                            samples_source)
 from testpc import (ENTER, Segment, TestPC, boot_installed_disk, is_blank,  # noqa: E402
                     make_disk_image, make_fat_floppy, run_scenario, wire_datagrams)
 
@@ -133,11 +140,47 @@ def server_stops_between_packages(tmp):
     print("ok: server stops between packages (waited %.1f s)" % waited)
 
 
+def bad_link(tmp):
+    names = ["system", "routing", "firewall", "webadmin"]
+    files = [os.path.join(samples_dir(), name + ".vpk") for name in names]
+    script = SCRIPT % ROUTER_MAC
+    disk = make_disk_image(os.path.join(tmp, "lossy.img"), 400)
+    floppy = make_fat_floppy(os.path.join(tmp, "lossy-label.img"), {"label.txt": "lossy\n"})
+    with Segment("lossy", ports=1, host_peer=True, seed=13, drop=5, duplicate=2,
+                 reorder=2) as segment:
+        server = segment.start_peer(["--server", "--listen-seconds", "300", "--script", script]
+                                    + files)
+        with TestPC("net_bad_link", type_text="net\n", disks=[disk], floppy=floppy,
+                    nics=[("e1000", ROUTER_MAC.lower(), segment)]) as pc:
+            pc.start()
+            pc.expect("\nmac-address: %s\ndisk label: lossy\n" % ROUTER_MAC, 240)
+            server.expect("Formating and partitioning harddisk...", 180)
+            unpacked = pc.expect("Checking disk integrity...", 600)
+            runs = UNPACKER_LINE.findall(unpacked)
+            expect([r[0] for r in runs] == names and all(d == t for _, d, t in runs),
+                   "unpacker runs %r" % runs)
+            expect("Writing configuration...\n" in unpacked and "ERROR" not in unpacked,
+                   "after the packages: %r" % unpacked)
+            pc.expect("\nSoftware installed.\nPress ENTER to reboot\n", 120)
+            pc.quiet(1)
+            pc.send("x")
+            pc.expect("\nRebooting...", 60)
+            pc.wait_restart(60)
+        expect(server.wait(30) == 0, "the peer: %s" % server.text())
+        counters = segment.counters()
+    location = check_installed(disk, samples_source(), kept=False)
+    check_records(location, host_program("brindlex-pkg"), samples_dir(), names)
+    compared = check_package_files(location, names, tmp)
+    expect(read_file(location, "/autorun.scr") == script.encode(), "the script differs")
+    print("ok: bad link (%d entries as sent; relay: %s)" % (compared, counters.strip()))
+
+
 def main():
     with tempfile.TemporaryDirectory() as tmp:
         no_usable_card(tmp)
         no_disk(tmp)
         server_stops_between_packages(tmp)
+        bad_link(tmp)
 
 
 run_scenario(main)
