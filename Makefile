@@ -15,7 +15,7 @@ DEBIAN  := $(BUILD)/debian
 FUZZ_SMOKE_SECONDS ?= 5
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps host target asan bootsys fuzz-build fuzz-smoke fuzz test unit demo format clean
+.PHONY: all deps host target asan bootsys fuzz-build fuzz-smoke fuzz test unit demo demo-remote format clean
 
 all: host target bootsys
 
@@ -70,6 +70,14 @@ demo:
 	$(MAKE) deps
 	$(MAKE) host target bootsys
 	sh testpc/demo.sh $(abspath $(HOST)) $(abspath $(TARGET)) $(abspath $(BOOTSYS))
+
+# The second act: one router installs another over the network (two test PCs).
+demo-remote:
+	$(MAKE) deps
+	$(MAKE) host target bootsys
+	BRINDLEX_HOST_DIR=$(abspath $(HOST)) BRINDLEX_BOOTSYS_DIR=$(abspath $(BOOTSYS)) \
+	    BRINDLEX_TARGET_DIR=$(abspath $(TARGET)) PYTHONDONTWRITEBYTECODE=1 \
+	    /usr/bin/python3 testpc/demo_remote.py
 
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
