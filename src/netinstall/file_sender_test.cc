@@ -233,10 +233,15 @@ TEST(FileSender, RefusesWhatItCannotSendWhole) {
               "FATAL ERROR: Open package failed\nmissing: 0\n"
               "FATAL ERROR: Bad package name\nno slash: 0\n"
               "Transfering: shrinks.vpk...\nFATAL ERROR: Read package failed\nresult 0\n");
+    // A block repeated because its acknowledgement came late (a loaded
+    // machine) is counted once.
     std::vector<int> blocks;
+    int last_seq = -1;
     for (const WireDatagram& d : datagrams)
-        if (from(d, SERVER_MAC) && d.header.kind == KIND_DATA)
+        if (from(d, SERVER_MAC) && d.header.kind == KIND_DATA && d.header.seq != last_seq) {
             blocks.push_back(d.header.payload_length);
+            last_seq = d.header.seq;
+        }
     EXPECT_EQ(blocks, (std::vector<int>{1452, 548}));
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -163,10 +164,15 @@ TEST(RouterSelection, ReturnsWithQOrWhenTheWaitFails) {
 
     TerminalSession interrupted = run_on_terminal(
         [&] {
+            // A signal every second: on a loaded machine the first may come
+            // before the wait has begun. select is never restarted, the
+            // printing after it is.
             struct sigaction action = {};
             action.sa_handler = [](int) {};
+            action.sa_flags = SA_RESTART;
             sigaction(SIGALRM, &action, nullptr);
-            alarm(1);
+            struct itimerval every_second = {{1, 0}, {1, 0}};
+            setitimer(ITIMER_REAL, &every_second, nullptr);
             return choose(empty);
         },
         {});
