@@ -54,6 +54,17 @@ def old_system_disk(path):
     return path
 
 
+def leave_empty_router_list(pc):
+    """'r' in the menu: the router list with no router in it, then 'q'."""
+    pc.send("r")
+    pc.expect("Select router using 'p' and 'n' or arrow keys.", 60)
+    pc.expect("Looking for routers on ", 30)
+    listed = pc.expect("...\n", 30)
+    expect(re.fullmatch(r"\d+ interfaces?", listed), "router list: %r" % listed)
+    pc.quiet(1.0)
+    pc.send("q")
+
+
 def end_with_enter(pc):
     pc.expect("Press ENTER to reboot", 60)
     pc.send(ENTER)
@@ -106,13 +117,7 @@ def main():
         target = make_disk_image(os.path.join(tmp, "remote.img"), 200)
         with boot_menu("cdrom_remote", iso, [target]) as pc:
             pc.send_keys("n ", 0.2)  # firewall, with system and routing
-            pc.send("r")
-            pc.expect("Select router using 'p' and 'n' or arrow keys.", 60)
-            pc.expect("Looking for routers on ", 30)
-            listed = pc.expect("...\n", 30)
-            expect(re.fullmatch(r"\d+ interfaces?", listed), "router list: %r" % listed)
-            pc.quiet(1.0)
-            pc.send("q")
+            leave_empty_router_list(pc)
             menu_choice(pc, "nnn i", ["system", "routing"], ["firewall", "kernel", "webadmin"])
             install_and_restart(pc, False, ["kernel", "system", "routing"])
         location = check_installed(target, samples_dir(), kept=False)

@@ -59,10 +59,10 @@ int main(int argc, char** argv) {
     std::string pcap_path;
     std::string error;
     // Ports are opened after all options are read, in the order given.
-    struct PortSpec {
+    struct PortOption {
         std::string kind, a, b;
     };
-    std::vector<PortSpec> specs;
+    std::vector<PortOption> ports;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         auto value = [&](int n) -> bool {
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
         };
         if (option == "--unix" || option == "--udp" || option == "--tap" || option == "--segment") {
             if (!value(2)) return 2;
-            specs.push_back({option, argv[i + 1], argv[i + 2]});
+            ports.push_back({option, argv[i + 1], argv[i + 2]});
             i += 2;
         } else if (option == "--pcap") {
             if (!value(1)) return 2;
@@ -113,24 +113,24 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (specs.empty()) {
+    if (ports.empty()) {
         usage();
         return 2;
     }
     init_relay(relay, faults);
-    for (const PortSpec& spec : specs) {
+    for (const PortOption& port : ports) {
         bool ok = true;
-        if (spec.kind == "--unix") {
-            ok = add_unix_port(relay, spec.a, spec.b, error);
-        } else if (spec.kind == "--udp") {
-            ok = add_udp_port(relay, atoi(spec.a.c_str()), atoi(spec.b.c_str()), error);
-        } else if (spec.kind == "--tap") {
-            ok = add_tap_port(relay, spec.a, spec.b, error);
+        if (port.kind == "--unix") {
+            ok = add_unix_port(relay, port.a, port.b, error);
+        } else if (port.kind == "--udp") {
+            ok = add_udp_port(relay, atoi(port.a.c_str()), atoi(port.b.c_str()), error);
+        } else if (port.kind == "--tap") {
+            ok = add_tap_port(relay, port.a, port.b, error);
         } else {
-            int count = atoi(spec.b.c_str());
+            int count = atoi(port.b.c_str());
             for (int p = 0; ok && p < count; ++p) {
-                ok = add_unix_port(relay, spec.a + "/relay-" + std::to_string(p) + ".sock",
-                                   spec.a + "/pc-" + std::to_string(p) + ".sock", error);
+                ok = add_unix_port(relay, port.a + "/relay-" + std::to_string(p) + ".sock",
+                                   port.a + "/pc-" + std::to_string(p) + ".sock", error);
             }
         }
         if (!ok) {
