@@ -58,6 +58,7 @@ TEST(NetEndpoint, SendsLimitedBroadcastsThatComeBackToTheSender) {
     LabProcess server;
     ASSERT_TRUE(start_in_namespace(server, cable.server, [] {
         NetEndpoint endpoint = open_or_exit("srv0", SERVER_MAC);
+        if (!wait_until_running("srv0")) printf("srv0 never ran\n");
         const uint8_t text[] = "twenty-nine bytes of payload!";
         int sent = send_datagram(endpoint, text, 29);
         uint8_t buffer[RECEIVE_BUFFER_SIZE];
@@ -94,10 +95,10 @@ TEST(NetEndpoint, WaitsPollsAndDropsOtherPorts) {
                wait_us >= 295000 && wait_us < 2000000 ? "300 ms" : "wrong time");
         printf("ready\n");
         fflush(stdout);
-        // The client sends from port 6000, then from 5000.
-        usleep(500000);
-        int other = wait_datagram(endpoint, buffer, 0);
-        int right = wait_datagram(endpoint, buffer, 0);
+        // The client sends from port 6000, then from 5000: a wait ends with
+        // each of them.
+        int other = wait_datagram(endpoint, buffer, 10000000);
+        int right = wait_datagram(endpoint, buffer, 10000000);
         int after = wait_datagram(endpoint, buffer, 0);
         printf("port 6000: %d, port 5000: %d '%.*s', then %d\n", other, right,
                right > 0 ? right : 0, buffer, after);
@@ -107,6 +108,7 @@ TEST(NetEndpoint, WaitsPollsAndDropsOtherPorts) {
     LabProcess client;
     ASSERT_TRUE(start_in_namespace(client, cable.client, [] {
         NetEndpoint endpoint = open_or_exit("cli0", CLIENT_MAC);
+        if (!wait_until_running("cli0")) printf("cli0 never ran\n");
         bool other = send_from_port("cli0", 6000, "from the wrong port");
         const uint8_t text[] = "right";
         usleep(50000);
@@ -152,6 +154,7 @@ TEST(NetEndpoint, WaitsForADatagramOrAKey) {
     LabProcess client;
     ASSERT_TRUE(start_in_namespace(client, cable.client, [] {
         NetEndpoint endpoint = open_or_exit("cli0", CLIENT_MAC);
+        if (!wait_until_running("cli0")) printf("cli0 never ran\n");
         const uint8_t text[] = "0123456789";
         send_datagram(endpoint, text, 10);
         usleep(300000);

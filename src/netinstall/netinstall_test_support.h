@@ -2,7 +2,10 @@
 // Shared by the network tests: private namespaces joined by a cable or a
 // segment, the MAC addresses of the lab's cards, and the installation
 // protocol's datagrams as seen on the wire.
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -61,6 +64,27 @@ inline NetEndpoint open_or_exit(const char* name, const uint8_t* mac) {
         _exit(100);
     }
     return endpoint;
+}
+
+// Waits, at most timeout_ms, until the kernel reports interface name as
+// running. A card that has just come up drops what is sent until its carrier
+// has been taken note of, which a loaded machine may do a second or more
+// later; a test whose side speaks first waits for that. False on time-out.
+inline bool wait_until_running(const char* name, int timeout_ms = 10000) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    struct ifreq request = {};
+    snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name);
+    bool running = false;
+    for (int waited = 0; waited <= timeout_ms; waited += 10) {
+        if (ioctl(fd, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_RUNNING)) {
+            running = true;
+            break;
+        }
+        usleep(10000);
+    }
+    close(fd);
+    return running;
 }
 
 // The links of both sides once the start message has been acknowledged
