@@ -38,7 +38,6 @@ struct ScriptedServer {
     uint8_t reply[RECEIVE_BUFFER_SIZE];
     ScriptedServer() {
         endpoint = open_or_exit("srv0", SERVER_MAC);
-        wait_until_running("srv0");  // its first datagram is sent only once
         started_links(link, unused);
     }
     // Sends payload with sequence number seq and kind; true when it was

@@ -58,7 +58,6 @@ TEST(NetEndpoint, SendsLimitedBroadcastsThatComeBackToTheSender) {
     LabProcess server;
     ASSERT_TRUE(start_in_namespace(server, cable.server, [] {
         NetEndpoint endpoint = open_or_exit("srv0", SERVER_MAC);
-        if (!wait_until_running("srv0")) printf("srv0 never ran\n");
         const uint8_t text[] = "twenty-nine bytes of payload!";
         int sent = send_datagram(endpoint, text, 29);
         uint8_t buffer[RECEIVE_BUFFER_SIZE];
@@ -108,7 +107,6 @@ TEST(NetEndpoint, WaitsPollsAndDropsOtherPorts) {
     LabProcess client;
     ASSERT_TRUE(start_in_namespace(client, cable.client, [] {
         NetEndpoint endpoint = open_or_exit("cli0", CLIENT_MAC);
-        if (!wait_until_running("cli0")) printf("cli0 never ran\n");
         bool other = send_from_port("cli0", 6000, "from the wrong port");
         const uint8_t text[] = "right";
         usleep(50000);
@@ -154,7 +152,6 @@ TEST(NetEndpoint, WaitsForADatagramOrAKey) {
     LabProcess client;
     ASSERT_TRUE(start_in_namespace(client, cable.client, [] {
         NetEndpoint endpoint = open_or_exit("cli0", CLIENT_MAC);
-        if (!wait_until_running("cli0")) printf("cli0 never ran\n");
         const uint8_t text[] = "0123456789";
         send_datagram(endpoint, text, 10);
         usleep(300000);

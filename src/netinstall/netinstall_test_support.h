@@ -37,14 +37,49 @@ inline std::string mac_option(const uint8_t* mac) {
     return text;
 }
 
-// Two machines joined by one cable: "srv0" in server, "cli0" in client.
+// Waits, at most timeout_ms, until the kernel reports interface name as
+// running. A card that has just come up drops what is sent until its carrier
+// has been taken note of, which a loaded machine may do a second or more
+// later; a cable waits for that before its test begins. False on time-out.
+inline bool wait_until_running(const char* name, int timeout_ms = 10000) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    struct ifreq request = {};
+    snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name);
+    bool running = false;
+    for (int waited = 0; waited <= timeout_ms; waited += 10) {
+        if (ioctl(fd, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_RUNNING)) {
+            running = true;
+            break;
+        }
+        usleep(10000);
+    }
+    close(fd);
+    return running;
+}
+
+// The same for interface name inside ns, from a thread of its own that
+// enters ns (the calling thread stays where it is).
+inline bool wait_until_running(const NetNamespace& ns, const char* name) {
+    bool running = false;
+    std::thread waiter([&] { running = enter_namespace(ns) && wait_until_running(name); });
+    waiter.join();
+    return running;
+}
+
+// Two machines joined by one cable: "srv0" in server, "cli0" in client,
+// both up and running before the test begins, so that the first datagram
+// either side sends goes through.
 struct Cable {
     NetNamespace server;
     NetNamespace client;
     Cable() {
         ok = create_namespace(server) && create_namespace(client) &&
              add_veth(server, "srv0", mac_option(SERVER_MAC), client, "cli0",
-                      mac_option(CLIENT_MAC));
+                      mac_option(CLIENT_MAC)) &&
+             run_ip(server, {"link", "set", "srv0", "up"}) &&
+             run_ip(client, {"link", "set", "cli0", "up"}) && wait_until_running(server, "srv0") &&
+             wait_until_running(client, "cli0");
     }
     ~Cable() {
         close_namespace(server);
@@ -66,27 +101,6 @@ inline NetEndpoint open_or_exit(const char* name, const uint8_t* mac) {
     return endpoint;
 }
 
-// Waits, at most timeout_ms, until the kernel reports interface name as
-// running. A card that has just come up drops what is sent until its carrier
-// has been taken note of, which a loaded machine may do a second or more
-// later; a test whose side speaks first waits for that. False on time-out.
-inline bool wait_until_running(const char* name, int timeout_ms = 10000) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return false;
-    struct ifreq request = {};
-    snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name);
-    bool running = false;
-    for (int waited = 0; waited <= timeout_ms; waited += 10) {
-        if (ioctl(fd, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_RUNNING)) {
-            running = true;
-            break;
-        }
-        usleep(10000);
-    }
-    close(fd);
-    return running;
-}
-
 // The links of both sides once the start message has been acknowledged
 // (server: send_seq 2, recv_seq 3; client: send_seq 4, recv_seq 1), so that
 // the next file header carries sequence number 2.
@@ -104,7 +118,7 @@ inline void started_links(LinkState& server, LinkState& client) {
 }
 
 // The client of a started conversation on "cli0" that acknowledges every
-// message it accepts, until recv_seq reaches last, or (last 0) until 3 s
+// message it accepts (and every repeat), until recv_seq reaches last, or (last 0) until 3 s
 // pass without a datagram; 0 when it got there.
 inline int acknowledging_client(uint16_t last) {
     NetEndpoint endpoint = open_or_exit("cli0", CLIENT_MAC);
@@ -117,7 +131,11 @@ inline int acknowledging_client(uint16_t last) {
     while (last == 0 || link.recv_seq < last) {
         int length = wait_datagram(endpoint, buffer, 3000000);
         if (length < 0) return last == 0 ? 0 : 1;
-        if (accept_datagram(link, buffer, length)) {
+        // A repeat (its acknowledgement was lost) is acknowledged again.
+        bool repeat = header_valid(link, buffer, length) &&
+                      read_header(buffer).payload_length > 0 &&
+                      read_header(buffer).seq == link.recv_seq;
+        if (accept_datagram(link, buffer, length) || repeat) {
             build_header(link, ack, 0, true, KIND_TEXT);
             send_datagram(endpoint, ack, HEADER_SIZE);
         }
