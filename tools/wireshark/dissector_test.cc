@@ -3,6 +3,7 @@
 // and the file headers' names and sizes, as they were sent.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -61,7 +62,7 @@ TEST(Dissector, ReadsBackAWholeConversationAsSent) {
                                 " -e brindlex.ack -e brindlex.message -e brindlex.label"
                                 " -e brindlex.keep -e brindlex.file.name -e brindlex.file.size");
     // The first announcement, the opening, the file and the end (later
-    // announcements and the server's repeated acknowledgement left out).
+    // announcements and every repeat left out).
     const std::string S = "02:00:00:00:01:01", C = "02:00:00:00:02:01", Z = "00:00:00:00:00:00";
     std::vector<std::string> expected = {
         C + "," + Z + ",0,0,19,1,0,DSCV,lab-router,,,",
@@ -89,7 +90,10 @@ TEST(Dissector, ReadsBackAWholeConversationAsSent) {
         std::string line = fields.substr(at, end - at);
         at = end + 1;
         bool announcement = line.find(",DSCV,") != std::string::npos;
-        if ((announcement && !lines.empty()) || (!lines.empty() && lines.back() == line)) continue;
+        // A datagram repeated because its answer came late (a loaded
+        // machine) is read back once.
+        bool repeat = std::find(lines.begin(), lines.end(), line) != lines.end();
+        if ((announcement && !lines.empty()) || repeat) continue;
         lines.push_back(line);
     }
     EXPECT_EQ(lines, expected) << fields;
