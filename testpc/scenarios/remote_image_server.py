@@ -30,9 +30,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from disk_image_failures import volume_state  # noqa: E402
 from disk_image_install import make_image, package_dir  # noqa: E402
 from floppy_set_faults import expect  # noqa: E402
-from remote_install import (ORDER, SCRIPT, answer_questions, check_router_disk,  # noqa: E402
-                            label_floppy, pick_router, router_installs, router_pc, router_waits,
-                            server_ends, server_sends)
+from remote_install import (ORDER, SCRIPT, check_router_disk, install_router,  # noqa: E402
+                            label_floppy, router_pc)
 from testpc import (ENTER, Segment, TestPC, make_disk_image, run_scenario,  # noqa: E402
                     wire_datagrams)
 
@@ -68,15 +67,11 @@ def main():
                 server.expect("system (depends on kernel):", 120)
                 server.send("a")
                 with router_pc("image_router", disk, segment, floppy, ROUTER_CARDS) as router:
-                    entries = pick_router(server, CABLED_MAC, "rack7", routers=2)
-                    expect((other_mac, "other-router") in [e[:2] for e in entries],
-                           "the other router is not listed: %r" % entries)
-                    answer_questions(server, keep=False)
-                    router_waits(router, "rack7", [m for _, m, _ in ROUTER_CARDS], SERVER_MAC)
-                    server_sends(server, ORDER)
-                    router_installs(router, ORDER, keep=False, script=True)
-                    server_ends(server, router)
+                    entries = install_router(server, router, "rack7", False, ROUTER_CARDS,
+                                             SERVER_MAC, routers=2)
                 installed_at = time.monotonic()
+                expect((other_mac, "other-router") in [e[:2] for e in entries],
+                       "the other router is not listed: %r" % entries)
 
                 # The other router goes on waiting and announcing.
                 server.expect("system (depends on kernel):", 60)

@@ -189,6 +189,22 @@ def server_ends(server, router):
     router.wait_restart(60)
 
 
+def install_router(server, router, label, keep, cards=ROUTER_CARDS, server_mac=SERVER_MAC,
+                   routers=1):
+    """One whole remote installation as both screens show it: the router
+    picked by its cabled card from the server's list (routers entries), the
+    questions answered, every package sent and installed, the server's key
+    at the end. Returns the list's entries."""
+    cabled = [mac for _, mac, on_segment in cards if on_segment][0]
+    entries = pick_router(server, cabled, label, routers)
+    answer_questions(server, keep)
+    router_waits(router, label, [mac for _, mac, _ in cards], server_mac)
+    server_sends(server, ORDER)
+    router_installs(router, ORDER, keep=keep, script=not keep)
+    server_ends(server, router)
+    return entries
+
+
 def check_package_files(location, names, tmp):
     """Every directory, file and link of every package on the disk as the
     package holds it: the packages unpacked here, compared with the disk."""
@@ -239,7 +255,6 @@ def main():
         disk = make_disk_image(os.path.join(tmp, "router.img"), 400)
         floppy = label_floppy(tmp)
         pcap = os.path.join(tmp, "segment.pcap")
-        macs = [mac for _, mac, _ in ROUTER_CARDS]
         with Segment("remote", ports=2, pcap=pcap) as segment:
             server = server_cd_pc("remote_server", iso, server_disk, segment)
             try:
@@ -250,12 +265,7 @@ def main():
                 # Run 1: a blank disk, the configuration asked for.
                 with router_pc("remote_router", disk, segment, floppy) as router:
                     started = time.monotonic()
-                    pick_router(server, CABLED_MAC, LABEL)
-                    answer_questions(server, keep=False)
-                    router_waits(router, LABEL, macs, SERVER_MAC)
-                    server_sends(server, ORDER)
-                    router_installs(router, ORDER, keep=False, script=True)
-                    server_ends(server, router)
+                    install_router(server, router, LABEL, keep=False)
                     took = time.monotonic() - started
                 location, compared = check_router_disk(disk, ORDER, tmp, SCRIPT % CABLED_MAC,
                                                        kept=False)
@@ -272,12 +282,7 @@ def main():
                 server.expect("system (depends on kernel):", 60)
                 server.send("a")
                 with router_pc("remote_router_keep", disk, segment, floppy) as router:
-                    pick_router(server, CABLED_MAC, LABEL)
-                    answer_questions(server, keep=True)
-                    router_waits(router, LABEL, macs, SERVER_MAC)
-                    server_sends(server, ORDER)
-                    router_installs(router, ORDER, keep=True, script=False)
-                    server_ends(server, router)
+                    install_router(server, router, LABEL, keep=True)
                 server.expect("system (depends on kernel):", 60)
             except Exception:
                 server.report()
