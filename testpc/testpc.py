@@ -712,9 +712,22 @@ class TestPC:
     def boot_entry(self, entry="serial", timeout=60):
         """At the boot prompt of a medium the BIOS booted (boot_from "cdrom"
         or "disk"), types the name of a boot entry and ENTER; "serial"
-        starts the installer on this serial console."""
+        starts the installer on this serial console.
+
+        The keys go one at a time, as an operator types them: when the BIOS
+        shows its screen on this serial line too, it reads the line beside
+        the boot loader, and keys that arrive together may reach the loader
+        out of order (a loaded host makes that likely). An entry the loader
+        could not load is typed again."""
         self.expect("boot: ", timeout)
-        self.send(entry + ENTER)
+        for _ in range(3):
+            self.send_keys(entry + ENTER, 0.1)
+            # The loader says at once when it could not load the entry.
+            failed, _ = self.console.expect([" failed: "], 2)
+            if failed is None:
+                return
+            self.expect("boot: ", 30)
+        raise TestPCError("%s: the boot loader never took the entry %r" % (self.name, entry))
 
     def send(self, text):
         """Types text on the serial console (str as latin-1, or bytes)."""
@@ -921,7 +934,12 @@ def run_scenario(main):
     import traceback
     try:
         main()
-    except Exception:  # noqa: BLE001 - every failure must fail the test
+    except Exception as failure:  # noqa: BLE001 - every failure must fail the test
+        # A PC that failed before its `with` block began (in a boot helper)
+        # has not been reported: its transcript tells why.
+        for pc in list(_running):
+            pc.report(str(failure))
+            pc.close()
         traceback.print_exc()
         sys.exit(1)
     print("PASS")
