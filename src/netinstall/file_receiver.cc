@@ -6,14 +6,6 @@
 
 namespace {
 
-// Whether the length bytes just received repeat the last message with
-// content that the link accepted (its acknowledgement was evidently lost).
-bool repeats_last_message(const FileReceiver& receiver, int length) {
-    if (!header_valid(*receiver.link, receiver.datagram, length)) return false;
-    DatagramHeader header = read_header(receiver.datagram);
-    return header.payload_length > 0 && header.seq == receiver.link->recv_seq;
-}
-
 // Waits for the next message with content the link accepts; acknowledges
 // repeats meanwhile. False after CLIENT_GIVE_UP_US.
 bool wait_for_content(FileReceiver& receiver) {
@@ -24,7 +16,8 @@ bool wait_for_content(FileReceiver& receiver) {
             if (accept_datagram(*receiver.link, receiver.datagram, length) &&
                 read_header(receiver.datagram).payload_length > 0)
                 return true;
-            if (repeats_last_message(receiver, length)) acknowledge(receiver);
+            if (repeats_accepted_message(*receiver.link, receiver.datagram, length))
+                acknowledge(receiver);
         }
         if (now_us() - start > CLIENT_GIVE_UP_US) return false;
     }
@@ -38,7 +31,8 @@ bool wait_for_block(FileReceiver& receiver) {
         int length = wait_datagram(*receiver.endpoint, receiver.datagram, CLIENT_WAIT_US);
         if (length >= HEADER_SIZE) {
             if (accept_datagram(*receiver.link, receiver.datagram, length)) return true;
-            if (repeats_last_message(receiver, length)) acknowledge(receiver);
+            if (repeats_accepted_message(*receiver.link, receiver.datagram, length))
+                acknowledge(receiver);
         }
         if (now_us() - start > CLIENT_GIVE_UP_US) return false;
     }

@@ -87,6 +87,12 @@ bool accept_datagram(LinkState& link, const uint8_t* datagram, int length) {
     return true;
 }
 
+bool repeats_accepted_message(const LinkState& link, const uint8_t* datagram, int length) {
+    if (!header_valid(link, datagram, length)) return false;
+    DatagramHeader header = read_header(datagram);
+    return header.payload_length > 0 && header.seq == link.recv_seq;
+}
+
 bool payload_begins_with(const uint8_t* datagram, int length, const char* tag) {
     if (length < HEADER_SIZE + TAG_LENGTH) return false;
     if (read_header(datagram).payload_length < TAG_LENGTH) return false;

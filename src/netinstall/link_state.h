@@ -51,6 +51,11 @@ bool header_valid(const LinkState& link, const uint8_t* datagram, int length);
 // becomes recv_seq. Bare acknowledgements leave recv_seq alone.
 bool accept_datagram(LinkState& link, const uint8_t* datagram, int length);
 
+// Whether a valid datagram repeats the last message with content that the
+// link accepted (seq equal to recv_seq): the peer did not get our
+// acknowledgement, which is sent again. The link does not change.
+bool repeats_accepted_message(const LinkState& link, const uint8_t* datagram, int length);
+
 // Whether the datagram's payload holds at least the four bytes of tag and
 // begins with them.
 bool payload_begins_with(const uint8_t* datagram, int length, const char* tag);

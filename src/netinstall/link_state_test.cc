@@ -117,6 +117,15 @@ TEST(LinkState, AcceptsContentOnlyInSequenceAndNeverWraps) {
     EXPECT_TRUE(accept(link, datagram(PEER, OWN, 1, 1)));
     EXPECT_EQ(link.recv_seq, 1);
     EXPECT_FALSE(accept(link, datagram(PEER, OWN, 1, 1)));
+    // The refused repeat is known as one (its acknowledgement goes again);
+    // a bare acknowledgement or a stranger's datagram never is.
+    auto repeat = datagram(PEER, OWN, 1, 1);
+    EXPECT_TRUE(repeats_accepted_message(link, repeat.data(), static_cast<int>(repeat.size())));
+    auto bare = datagram(PEER, OWN, 0, 1, true, 5);
+    EXPECT_FALSE(repeats_accepted_message(link, bare.data(), static_cast<int>(bare.size())));
+    auto stranger = datagram(STRANGER, OWN, 1, 1);
+    EXPECT_FALSE(
+        repeats_accepted_message(link, stranger.data(), static_cast<int>(stranger.size())));
     EXPECT_TRUE(accept(link, datagram(PEER, OWN, 1, 2, true, 5)));
     EXPECT_EQ(link.recv_seq, 2);
     // Invalid headers are never accepted, whatever their numbers.

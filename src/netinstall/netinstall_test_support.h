@@ -118,8 +118,8 @@ inline void started_links(LinkState& server, LinkState& client) {
 }
 
 // The client of a started conversation on "cli0" that acknowledges every
-// message it accepts (and every repeat), until recv_seq reaches last, or (last 0) until 3 s
-// pass without a datagram; 0 when it got there.
+// message it accepts and every repeat, until recv_seq reaches last, or
+// (last 0) until 3 s pass without a datagram; 0 when it got there.
 inline int acknowledging_client(uint16_t last) {
     NetEndpoint endpoint = open_or_exit("cli0", CLIENT_MAC);
     LinkState server_side, link;
@@ -131,10 +131,7 @@ inline int acknowledging_client(uint16_t last) {
     while (last == 0 || link.recv_seq < last) {
         int length = wait_datagram(endpoint, buffer, 3000000);
         if (length < 0) return last == 0 ? 0 : 1;
-        // A repeat (its acknowledgement was lost) is acknowledged again.
-        bool repeat = header_valid(link, buffer, length) &&
-                      read_header(buffer).payload_length > 0 &&
-                      read_header(buffer).seq == link.recv_seq;
+        bool repeat = repeats_accepted_message(link, buffer, length);
         if (accept_datagram(link, buffer, length) || repeat) {
             build_header(link, ack, 0, true, KIND_TEXT);
             send_datagram(endpoint, ack, HEADER_SIZE);
