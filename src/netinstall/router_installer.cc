@@ -9,20 +9,34 @@
 #include "netinstall/key_input.h"
 #include "netinstall/router_selection.h"
 
-void open_router_installer(RouterInstaller& installer) {
-    init_link(installer.link);
+namespace {
+
+void clear_routers(RouterInstaller& installer) {
     installer.routers = nullptr;
     installer.selected = nullptr;
     installer.router_count = 0;
+    memset(installer.index, 0, sizeof installer.index);
+}
+
+// The first index slot to look at for mac (FNV-1a over its six bytes).
+unsigned index_slot(const uint8_t* mac) {
+    uint32_t hash = 2166136261u;
+    for (int i = 0; i < MAC_LENGTH; ++i) hash = (hash ^ mac[i]) * 16777619u;
+    return hash & (ROUTER_INDEX_SLOTS - 1);
+}
+
+}  // namespace
+
+void open_router_installer(RouterInstaller& installer) {
+    init_link(installer.link);
+    clear_routers(installer);
     list_interfaces(installer.interfaces);
 }
 
 bool open_router_installer_on(RouterInstaller& installer, const char* const* names, int count,
                               const char** failed) {
     init_link(installer.link);
-    installer.routers = nullptr;
-    installer.selected = nullptr;
-    installer.router_count = 0;
+    clear_routers(installer);
     return list_named_interfaces(installer.interfaces, names, count, failed) != nullptr;
 }
 
@@ -33,22 +47,28 @@ void close_router_installer(RouterInstaller& installer) {
         delete installer.routers;
         installer.routers = next;
     }
-    installer.selected = nullptr;
-    installer.router_count = 0;
+    clear_routers(installer);
+}
+
+bool router_list_full(const RouterInstaller& installer) {
+    return installer.router_count >= MAX_ROUTERS;
 }
 
 RouterEntry* find_router(const RouterInstaller& installer, const uint8_t* mac) {
-    for (RouterEntry* entry = installer.routers; entry != nullptr; entry = entry->next) {
-        if (same_mac(entry->mac, mac)) return entry;
+    // The index is never full (twice the list's bound): an empty slot ends
+    // the search.
+    for (unsigned slot = index_slot(mac);; slot = (slot + 1) & (ROUTER_INDEX_SLOTS - 1)) {
+        RouterEntry* entry = installer.index[slot];
+        if (entry == nullptr || same_mac(entry->mac, mac)) return entry;
     }
-    return nullptr;
 }
 
 bool record_router(RouterInstaller& installer, NetEndpoint& endpoint, const uint8_t* datagram,
                    int length) {
     if (length < HEADER_SIZE) return false;
     DatagramHeader header = read_header(datagram);
-    if (find_router(installer, header.src_mac) != nullptr) return false;
+    if (router_list_full(installer) || find_router(installer, header.src_mac) != nullptr)
+        return false;
     char label[LABEL_SIZE];
     if (!read_discovery(datagram, length, label)) return false;
     RouterEntry* entry = new (std::nothrow) RouterEntry;
@@ -58,6 +78,9 @@ bool record_router(RouterInstaller& installer, NetEndpoint& endpoint, const uint
     memcpy(entry->label, label, LABEL_SIZE);
     entry->next = installer.routers;
     installer.routers = entry;
+    unsigned slot = index_slot(entry->mac);
+    while (installer.index[slot] != nullptr) slot = (slot + 1) & (ROUTER_INDEX_SLOTS - 1);
+    installer.index[slot] = entry;
     if (installer.selected == nullptr) installer.selected = entry;
     installer.router_count++;
     return true;

@@ -20,6 +20,17 @@ struct RouterEntry {
     RouterEntry* next = nullptr;      // the next older entry
 };
 
+// The list holds at most this many routers: a segment full of announcing
+// machines (or of forged announcements) can neither exhaust the memory nor
+// flood the screen. Once it is full, further routers are not listed, and
+// the list says so.
+constexpr int MAX_ROUTERS = 100;
+// The slots of the index by MAC: a power of two, at least twice the list.
+constexpr int ROUTER_INDEX_SLOTS = 256;
+static_assert((ROUTER_INDEX_SLOTS & (ROUTER_INDEX_SLOTS - 1)) == 0 &&
+                  ROUTER_INDEX_SLOTS >= 2 * MAX_ROUTERS,
+              "the index is a power of two and never more than half full");
+
 // The server's state for one remote installation.
 struct RouterInstaller {
     InterfaceList interfaces;         // every usable interface
@@ -27,7 +38,17 @@ struct RouterInstaller {
     RouterEntry* routers = nullptr;   // newest first
     RouterEntry* selected = nullptr;  // the highlighted router
     int router_count = 0;
+    // Every entry once, by MAC (open addressing, linear probing; entries
+    // only come, and all go at once): an announcement of a listed router
+    // is recognised without walking the list.
+    RouterEntry* index[ROUTER_INDEX_SLOTS] = {};
 };
+
+// The line under a full list.
+constexpr char ROUTER_LIST_FULL[] = "Router list full: further routers are not listed";
+
+// Whether the list holds MAX_ROUTERS routers.
+bool router_list_full(const RouterInstaller& installer);
 
 // A fresh link, no routers, and every usable interface listed (possibly
 // none).
@@ -42,8 +63,9 @@ bool open_router_installer_on(RouterInstaller& installer, const char* const* nam
 void close_router_installer(RouterInstaller& installer);
 
 // Lists the sender of a datagram of length bytes, accepted on endpoint, when
-// it is a router's announcement by the discovery rules and its MAC is not
-// listed yet: at the head, selected if nothing is, and the list drawn.
+// it is a router's announcement by the discovery rules, its MAC is not
+// listed yet and the list is not full: at the head, selected if nothing
+// is, and the list drawn.
 void add_router(RouterInstaller& installer, NetEndpoint& endpoint, const uint8_t* datagram,
                 int length);
 

@@ -85,3 +85,32 @@ TEST(RouterInstaller, ShowsOnlyPrintableLabelCharacters) {
     EXPECT_NE(drawn.find(" 02:00:00:00:00:01 (a?[2J?b) \n"), std::string::npos) << drawn;
     close_router_installer(installer);
 }
+
+// The list keeps MAX_ROUTERS routers and says that it is full; every one
+// of them is found by its MAC, and further routers are not listed.
+TEST(RouterInstaller, KeepsABoundedListAndSaysWhenItIsFull) {
+    RouterInstaller installer;
+    init_link(installer.link);
+    NetEndpoint on;
+    auto mac = [](int n) {
+        return std::vector<uint8_t>{
+            2, 0, 0, 1, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+    };
+    for (int n = 0; n < MAX_ROUTERS + 20; ++n)
+        EXPECT_EQ(record(installer, on, announcement(mac(n).data(), "r")), n < MAX_ROUTERS) << n;
+    EXPECT_EQ(installer.router_count, MAX_ROUTERS);
+    EXPECT_TRUE(router_list_full(installer));
+    for (int n = 0; n < MAX_ROUTERS + 20; ++n) {
+        RouterEntry* entry = find_router(installer, mac(n).data());
+        EXPECT_EQ(entry != nullptr, n < MAX_ROUTERS) << n;
+        if (entry != nullptr) {
+            EXPECT_TRUE(same_mac(entry->mac, mac(n).data()));
+        }
+    }
+    std::string drawn = capture_stdout([&] { draw_router_list(installer); });
+    EXPECT_NE(drawn.find(std::string(" (r) \n\x1b[m\x1b[2K") + ROUTER_LIST_FULL + "\n"),
+              std::string::npos)
+        << drawn.substr(drawn.size() - 200);
+    close_router_installer(installer);
+    EXPECT_EQ(find_router(installer, mac(0).data()), nullptr);
+}

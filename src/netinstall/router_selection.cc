@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "netinstall/screen_text.h"
 #include "packages/screen_control.h"
 
 namespace {
@@ -11,17 +12,6 @@ constexpr int ESCAPE = 27;
 // The first row of the list: "Found ..." and the routers below it.
 constexpr uint8_t LIST_ROW = 5;
 constexpr uint8_t LAST_ROW = 25;
-
-// A label as the screen shows it: what the router sent, with anything that
-// is no printable character (a terminal control, say) shown as '?'.
-void printable_label(const char* label, char* shown) {
-    size_t i = 0;
-    for (; label[i] != '\0' && i < LABEL_SIZE - 1; ++i) {
-        unsigned char c = static_cast<unsigned char>(label[i]);
-        shown[i] = (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
-    }
-    shown[i] = '\0';
-}
 
 // The end of input counts as 'q', so that a closed console cannot spin.
 int read_key() {
@@ -41,11 +31,15 @@ void draw_router_list(const RouterInstaller& installer) {
         clear_line();
         if (entry == installer.selected) set_attributes(ATTR_REVERSE);
         char label[LABEL_SIZE];
-        printable_label(entry->label, label);
+        screen_text(entry->label, label, sizeof label);
         printf(" %s (%s) \n", format_mac(entry->mac), label);
     }
     set_attributes(0);
     clear_line();
+    if (router_list_full(installer)) {
+        printf("%s\n", ROUTER_LIST_FULL);
+        clear_line();
+    }
     fflush(stdout);
 }
 
