@@ -68,6 +68,9 @@ bool header_valid(const LinkState& link, const uint8_t* datagram, int length) {
     if (length != HEADER_SIZE + header.payload_length) return false;
     // Our own broadcast, back on the interface that sent it.
     if (same_mac(header.src_mac, link.own_mac)) return false;
+    // No card has the all-zero address: taken as a peer, it would stand for
+    // "no peer" and let anyone in.
+    if (mac_is_zero(header.src_mac)) return false;
     // Addressed to us, or to nobody while we have no peer.
     bool to_us = same_mac(header.dst_mac, link.own_mac);
     bool to_nobody =

@@ -42,8 +42,8 @@ void build_header(const LinkState& link, uint8_t* datagram, int payload_length, 
                   uint8_t kind);
 
 // Whether length bytes hold a whole datagram meant for this side: not from
-// its own interface, addressed to it (or to nobody while it has no peer),
-// and from its peer once it has one.
+// its own interface nor from the all-zero address, addressed to it (or to nobody while it has no
+// peer), and from its peer once it has one.
 bool header_valid(const LinkState& link, const uint8_t* datagram, int length);
 
 // Whether the link takes the datagram: valid, an ack not above send_seq,

@@ -91,6 +91,10 @@ TEST(LinkState, ValidationRulesInOrder) {
     // 3: our own datagram back on the interface that sent it.
     EXPECT_FALSE(valid(listening, datagram(OWN, NOBODY, 3, 1)));
     EXPECT_FALSE(valid(talking, datagram(OWN, OWN, 3, 1)));
+    // No card has the all-zero address: nothing from it is taken, so it
+    // never becomes a peer that would stand for "no peer".
+    EXPECT_FALSE(valid(listening, datagram(NOBODY, OWN, 3, 1)));
+    EXPECT_FALSE(valid(listening, datagram(NOBODY, NOBODY, 3, 1)));
     // 4: addressed to someone else; to nobody only while there is no peer.
     EXPECT_FALSE(valid(listening, datagram(PEER, STRANGER, 3, 1)));
     EXPECT_TRUE(valid(listening, datagram(PEER, NOBODY, 3, 1)));

@@ -30,14 +30,16 @@ bool selectable(int fd) {
 
 // Receives with the given recvfrom flags; -1 as receive_datagram, and
 // NOTHING_QUEUED when a non-blocking receive found nothing.
-constexpr int NOTHING_QUEUED = -3;
-
 int receive_with(NetEndpoint& endpoint, uint8_t* buffer, int flags) {
     socklen_t source_length = sizeof endpoint.source;
-    ssize_t length = recvfrom(endpoint.socket_fd, buffer, RECEIVE_BUFFER_SIZE, flags,
+    // MSG_TRUNC: the datagram's real length, even when it did not fit.
+    ssize_t length = recvfrom(endpoint.socket_fd, buffer, RECEIVE_BUFFER_SIZE, flags | MSG_TRUNC,
                               reinterpret_cast<sockaddr*>(&endpoint.source), &source_length);
     if (length < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? NOTHING_QUEUED : -1;
     if (ntohs(endpoint.source.sin_port) != INSTALL_PORT) return -1;
+    // Cut to the buffer, it might still look whole: no sender of this
+    // protocol sends that much, so it is dropped.
+    if (length > RECEIVE_BUFFER_SIZE) return -1;
     return static_cast<int>(length);
 }
 
@@ -103,6 +105,11 @@ int send_datagram(NetEndpoint& endpoint, const uint8_t* bytes, int length) {
     return static_cast<int>(sendto(endpoint.socket_fd, bytes, static_cast<size_t>(length), 0,
                                    reinterpret_cast<sockaddr*>(&endpoint.destination),
                                    sizeof endpoint.destination));
+}
+
+int poll_datagram(NetEndpoint& endpoint, uint8_t* buffer) {
+    if (endpoint.socket_fd <= 0) return NOTHING_QUEUED;
+    return receive_with(endpoint, buffer, MSG_DONTWAIT);
 }
 
 int receive_datagram(NetEndpoint& endpoint, uint8_t* buffer) {

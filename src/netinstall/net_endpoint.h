@@ -47,9 +47,19 @@ void close_endpoint(NetEndpoint& endpoint);
 int send_datagram(NetEndpoint& endpoint, const uint8_t* bytes, int length);
 
 // One receive of at most RECEIVE_BUFFER_SIZE bytes into buffer; the sender
-// goes into source. -1 when the call fails or the sender's port is not
-// INSTALL_PORT (that datagram is consumed).
+// goes into source. -1 when the call fails, the sender's port is not
+// INSTALL_PORT or the datagram is longer than the buffer (that datagram is
+// consumed).
 int receive_datagram(NetEndpoint& endpoint, uint8_t* buffer);
+
+// poll_datagram's result when nothing is queued.
+constexpr int NOTHING_QUEUED = -3;
+
+// Takes a datagram that is already queued, without waiting: its length; -1
+// as receive_datagram (the datagram is consumed), NOTHING_QUEUED when the
+// queue is empty. A drain of the queue goes on until NOTHING_QUEUED: a
+// datagram from another port is not the end of it.
+int poll_datagram(NetEndpoint& endpoint, uint8_t* buffer);
 
 // Waits at most timeout_us (0 polls) for a datagram and receives it; -1 on
 // a timeout, an interrupting signal or an error.
