@@ -57,13 +57,25 @@ void schedule(FrameRelay& relay, int from_port, const uint8_t* frame, int length
     std::push_heap(relay.pending.begin(), relay.pending.end(), later);
 }
 
-bool chosen_for_drop(const FrameRelay& relay, int port, uint64_t number_on_port,
-                     uint64_t number_overall) {
-    for (const FrameChoice& choice : relay.faults.drop_frames) {
-        if (choice.port == -1 && choice.number == number_overall) return true;
-        if (choice.port == port && choice.number == number_on_port) return true;
+bool holds(const FrameChoice& choice, const uint8_t* frame, int length) {
+    size_t size = static_cast<size_t>(length);
+    return choice.offset <= size && choice.match.size() <= size - choice.offset &&
+           std::equal(choice.match.begin(), choice.match.end(), frame + choice.offset);
+}
+
+bool chosen_for_drop(FrameRelay& relay, int port, uint64_t number_on_port, uint64_t number_overall,
+                     const uint8_t* frame, int length) {
+    bool chosen = false;
+    for (FrameChoice& choice : relay.faults.drop_frames) {
+        if (choice.port != -1 && choice.port != port) continue;
+        if (!choice.match.empty()) {
+            // Every choice counts its own matches, chosen or not.
+            if (holds(choice, frame, length) && ++choice.matched == choice.number) chosen = true;
+        } else if (choice.number == (choice.port == -1 ? number_overall : number_on_port)) {
+            chosen = true;
+        }
     }
-    return false;
+    return chosen;
 }
 
 // One frame came in on port: drop it, or schedule it (and maybe a copy).
@@ -75,7 +87,7 @@ void take_frame(FrameRelay& relay, int port, const uint8_t* frame, int length) {
     double duplicate = percent_draw(relay.random_state);
     double reorder = percent_draw(relay.random_state);
     double jitter = percent_draw(relay.random_state);
-    if (chosen_for_drop(relay, port, on_port, relay.counters.received) ||
+    if (chosen_for_drop(relay, port, on_port, relay.counters.received, frame, length) ||
         drop < faults.drop_percent) {
         relay.counters.dropped++;
         return;
@@ -136,6 +148,7 @@ void init_relay(FrameRelay& relay, const FaultPlan& faults) {
     relay.random_state = faults.seed;
     relay.counters = RelayCounters();
     relay.arrivals = 0;
+    for (FrameChoice& choice : relay.faults.drop_frames) choice.matched = 0;
 }
 
 bool add_unix_port(FrameRelay& relay, const std::string& local_path, const std::string& remote_path,

@@ -19,10 +19,17 @@
 #include "pcap_writer.h"
 
 // A frame chosen by number: the number-th frame (from 1) that came in on
-// port (from 0), or on any port when port is -1.
+// port (from 0), or on any port when port is -1. With match, only frames
+// that hold those bytes at offset (from the start of the Ethernet frame)
+// are counted: "the first acknowledgement of sequence number 3 from the
+// server", whatever came before it.
 struct FrameChoice {
-    int port = -1;
-    uint64_t number = 0;
+    FrameChoice(int on_port = -1, uint64_t nth = 0) : port(on_port), number(nth) {}
+    int port;
+    uint64_t number;
+    size_t offset = 0;
+    std::vector<uint8_t> match;
+    uint64_t matched = 0;  // frames that matched so far
 };
 
 // What the relay does to frames. Every frame draws the same random numbers

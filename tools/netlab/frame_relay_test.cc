@@ -171,6 +171,23 @@ TEST(FrameRelay, DropsChosenFramesByNumberOnAPortOrOverall) {
     }
     EXPECT_EQ(hub.receive_all(1), (std::vector<std::string>{numbered(1), numbered(2)}));
     EXPECT_EQ(hub.receive_all(0), (std::vector<std::string>{numbered(101), numbered(103)}));
+
+    // By content: the second frame from port 0 whose number ends in 7
+    // (byte 9), whatever frames came between.
+    FaultPlan by_content;
+    FrameChoice choice;
+    choice.port = 0;
+    choice.number = 2;
+    choice.offset = 9;
+    choice.match = {'7'};
+    by_content.drop_frames = {choice};
+    Hub matching(2, by_content);
+    for (int i : {17, 5, 27, 37}) {
+        matching.send(0, numbered(i));
+        usleep(20000);
+    }
+    EXPECT_EQ(matching.receive_all(1),
+              (std::vector<std::string>{numbered(17), numbered(5), numbered(37)}));
 }
 
 TEST(FrameRelay, DelaysEveryFrame) {

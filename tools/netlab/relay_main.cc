@@ -29,12 +29,14 @@ void usage() {
             "  --tap NAME NETNS               a tap device made in the private namespace NETNS\n"
             "faults (percentages and milliseconds):\n"
             "  --seed N --drop P --duplicate P --reorder P --reorder-delay MS\n"
-            "  --delay MS --jitter MS --drop-frame [PORT:]N (repeatable; frames count from 1,\n"
-            "  ports from 0 in the order given)\n"
+            "  --delay MS --jitter MS --drop-frame [PORT:]N[@OFFSET=HEX] (repeatable; frames\n"
+            "  count from 1, ports from 0 in the order given; with @OFFSET=HEX only frames\n"
+            "  holding those bytes at that offset of the Ethernet frame are counted)\n"
             "Prints \"brindlex-relay: ready\" once the ports are open, runs until SIGTERM or\n"
             "SIGINT, and then prints its counters on standard error.\n");
 }
 
+// "[PORT:]N[@OFFSET=HEX]".
 bool parse_choice(const char* text, FrameChoice& choice) {
     const char* colon = strchr(text, ':');
     char* end = nullptr;
@@ -44,7 +46,21 @@ bool parse_choice(const char* text, FrameChoice& choice) {
         text = colon + 1;
     }
     choice.number = strtoull(text, &end, 10);
-    return *text != '\0' && *end == '\0' && choice.number > 0;
+    if (end == text || choice.number == 0) return false;
+    if (*end == '\0') return true;
+    if (*end != '@') return false;
+    const char* at = end + 1;
+    choice.offset = strtoul(at, &end, 10);
+    if (end == at || *end != '=') return false;
+    const char* hex = end + 1;
+    size_t digits = strlen(hex);
+    if (digits == 0 || digits % 2 != 0 || strspn(hex, "0123456789abcdefABCDEF") != digits)
+        return false;
+    for (size_t i = 0; i < digits; i += 2) {
+        char byte[3] = {hex[i], hex[i + 1], '\0'};
+        choice.match.push_back(static_cast<uint8_t>(strtoul(byte, nullptr, 16)));
+    }
+    return true;
 }
 
 int64_t milliseconds_to_us(const char* text) {
