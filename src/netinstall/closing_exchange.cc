@@ -23,7 +23,14 @@ void wait_for_end(NetEndpoint& endpoint, LinkState& link, ConversationSide side)
             send_termination(endpoint, link, TERMINATION_WAIT_US, TERMINATION_TRIES);
             return;
         }
-        if (length < 0 || !accept_datagram(link, datagram, length)) continue;
+        if (length < 0) continue;
+        // A repeat of the last block: the server did not get its
+        // acknowledgement, which goes again (as while the files came).
+        if (client && repeats_accepted_message(link, datagram, length)) {
+            send_datagram(endpoint, ack, build_acknowledgement(link, ack));
+            continue;
+        }
+        if (!accept_datagram(link, datagram, length)) continue;
         if (client && read_header(datagram).seq == link.recv_seq) {
             send_datagram(endpoint, ack, build_acknowledgement(link, ack));
             printf("resend ack: %d\n", link.recv_seq);

@@ -14,7 +14,8 @@ enum class ConversationSide { server, client };
 // Waits until a key is pressed (the server reads it, the client leaves it)
 // or the peer's "TERM" arrives (acknowledged; on the client twice). The
 // client acknowledges every message it accepts meanwhile and prints
-// "resend ack: N".
+// "resend ack: N", and acknowledges again (without a line) a repeat of the
+// last message it accepted.
 void wait_for_end(NetEndpoint& endpoint, LinkState& link, ConversationSide side);
 
 // Sends "TERM" with the link's send_seq, 100 ms per try, 5 tries; the

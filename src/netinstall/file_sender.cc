@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "netinstall/file_header.h"
+#include "netinstall/protocol_messages.h"
 #include "netinstall/reliable_send.h"
 
 namespace {
@@ -26,6 +27,14 @@ int read_some(int fd, uint8_t* buffer, int wanted) {
     }
 }
 
+// Whether an answer to a send is the router's "TERM": a message with
+// content, no acknowledgement.
+bool ends_conversation(const uint8_t* reply, int length) {
+    DatagramHeader header = read_header(reply);
+    return header.kind == KIND_TEXT && !(header.flags & ACK_FLAG) &&
+           payload_begins_with(reply, length, TAG_TERMINATION);
+}
+
 }  // namespace
 
 void init_file_sender(FileSender& sender, NetEndpoint& endpoint, LinkState& link) {
@@ -37,6 +46,7 @@ void init_file_sender(FileSender& sender, NetEndpoint& endpoint, LinkState& link
     sender.taken = 0;
     sender.endpoint = &endpoint;
     sender.link = &link;
+    sender.peer_ended = false;
 }
 
 bool start_file(FileSender& sender, const char* source, bool from_file) {
@@ -119,7 +129,17 @@ bool transfer_file(FileSender& sender) {
         }
         if (advance && taken == 0) return true;
         if (first) timeout = FILE_HEADER_WAIT_US;
-        if (wait_reply(*sender.endpoint, *sender.link, reply, timeout) >= 0) {
+        int answer = wait_reply(*sender.endpoint, *sender.link, reply, timeout);
+        if (answer >= 0 && ends_conversation(reply, answer)) {
+            uint8_t ack[HEADER_SIZE];
+            send_datagram(*sender.endpoint, ack, build_acknowledgement(*sender.link, ack));
+            sender.peer_ended = true;
+            if (!first && sender.taken == sender.size) return true;
+            puts(STOPPED_BY_ROUTER);
+            fflush(stdout);
+            return false;
+        }
+        if (answer >= 0) {
             first = false;
             advance = true;
             timeout = FIRST_BLOCK_WAIT_US;

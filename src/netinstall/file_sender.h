@@ -18,8 +18,13 @@ struct FileSender {
     int taken = 0;                          // bytes read or copied so far
     NetEndpoint* endpoint = nullptr;        // the router's endpoint
     LinkState* link = nullptr;              // the server's side of the conversation
+    bool peer_ended = false;                // the router's "TERM" answered a send
     uint8_t datagram[RECEIVE_BUFFER_SIZE];  // the datagram being sent
 };
+
+// What the server says when the router ended the conversation before a
+// file was whole.
+constexpr char STOPPED_BY_ROUTER[] = "FATAL ERROR: Installation stopped by router";
 
 void init_file_sender(FileSender& sender, NetEndpoint& endpoint, LinkState& link);
 
@@ -37,7 +42,11 @@ int send_next(FileSender& sender, bool advance);
 
 // Sends the header and every block, each until it is acknowledged. False
 // with "FATAL ERROR: Read package failed" or "FATAL ERROR: Installation
-// timeout" (30 unanswered sends).
+// timeout" (30 unanswered sends). A "TERM" from the router in answer to a
+// send is the router's end of the conversation: it is acknowledged and
+// peer_ended set; the file counts as sent when the "TERM" answered its
+// last block (the router only ends after what it has taken whole), else
+// the transfer fails with STOPPED_BY_ROUTER.
 bool transfer_file(FileSender& sender);
 
 // Closes the package, if one is open.

@@ -2,6 +2,7 @@
 // Shared by the network tests: private namespaces joined by a cable or a
 // segment, the MAC addresses of the lab's cards, and the installation
 // protocol's datagrams as seen on the wire.
+#include <arpa/inet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -234,6 +235,89 @@ struct RelayedCable {
         close_namespace(client);
     }
 };
+
+// The number-th bare acknowledgement with seq and ack that comes in on the
+// relay's port, chosen by its bytes: the protocol header starts 42 bytes
+// into the Ethernet frame (14 Ethernet, 20 IPv4, 8 UDP), and an
+// acknowledgement's flags, kind, length, seq and ack are its bytes 12 to 19.
+inline FrameChoice acknowledgement_frame(int port, uint64_t number, uint16_t seq, uint16_t ack) {
+    FrameChoice choice(port, number);
+    choice.offset = 42 + 12;
+    choice.match = {ACK_FLAG,
+                    KIND_TEXT,
+                    0,
+                    0,
+                    static_cast<uint8_t>(seq & 0xff),
+                    static_cast<uint8_t>(seq >> 8),
+                    static_cast<uint8_t>(ack & 0xff),
+                    static_cast<uint8_t>(ack >> 8)};
+    return choice;
+}
+
+// A hostile machine's sender: datagrams made by hand, sent as UDP
+// broadcasts to the installation port from any source port on one
+// interface of the calling process's namespace.
+struct Injector {
+    int fd = -1;
+    sockaddr_in to = {};
+};
+
+inline bool open_injector(Injector& injector, const char* interface, uint16_t source_port) {
+    injector.fd = socket(AF_INET, SOCK_DGRAM, 0);
+    int on = 1;
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(source_port);
+    injector.to.sin_family = AF_INET;
+    injector.to.sin_port = htons(INSTALL_PORT);
+    injector.to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    return injector.fd >= 0 &&
+           setsockopt(injector.fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0 &&
+           setsockopt(injector.fd, SOL_SOCKET, SO_BINDTODEVICE, interface, strlen(interface) + 1) ==
+               0 &&
+           bind(injector.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+}
+
+inline void inject(const Injector& injector, const std::vector<uint8_t>& bytes) {
+    ssize_t n = sendto(injector.fd, bytes.data(), bytes.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&injector.to), sizeof injector.to);
+    (void)n;
+}
+
+// A datagram with the header fields given and payload; payload_length
+// says the payload's length plus length_lie.
+inline std::vector<uint8_t> forged_datagram(const uint8_t* src, const uint8_t* dst, uint8_t flags,
+                                            uint8_t kind, uint16_t seq, uint16_t ack,
+                                            const std::string& payload, int length_lie = 0) {
+    DatagramHeader header = {};
+    memcpy(header.src_mac, src, MAC_LENGTH);
+    memcpy(header.dst_mac, dst, MAC_LENGTH);
+    header.flags = flags;
+    header.kind = kind;
+    header.payload_length = static_cast<uint16_t>(static_cast<int>(payload.size()) + length_lie);
+    header.seq = seq;
+    header.ack = ack;
+    std::vector<uint8_t> bytes(HEADER_SIZE);
+    write_header(bytes.data(), header);
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
+// An announcement by hand: "DSCV", two empty lines, label and its
+// terminator (label may hold anything, a line feed too).
+inline std::vector<uint8_t> forged_announcement(const uint8_t* mac, const std::string& label) {
+    static const uint8_t nobody[MAC_LENGTH] = {};
+    return forged_datagram(mac, nobody, 0, KIND_TEXT, 1, 0,
+                           std::string("DSCV\n\n\n") + label + std::string(1, '\0'));
+}
+
+// Whether text holds a byte that would steer a terminal: a control byte
+// other than the line feed, or one from 127 on.
+inline bool has_control_bytes(const std::string& text) {
+    for (unsigned char c : text)
+        if ((c < 32 && c != '\n') || c >= 127) return true;
+    return false;
+}
 
 // Test files in a temporary folder, removed at the end.
 struct FileFolder {

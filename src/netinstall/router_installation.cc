@@ -41,11 +41,15 @@ void fail_with_key(const char* message) {
     getchar();
 }
 
-bool send_file(NetEndpoint& endpoint, LinkState& link, const char* source, bool from_file) {
+// Sends one file; ended tells whether the router ended the conversation
+// meanwhile.
+bool send_file(NetEndpoint& endpoint, LinkState& link, const char* source, bool from_file,
+               bool& ended) {
     FileSender* sender = new (std::nothrow) FileSender;
     if (sender == nullptr) return false;
     init_file_sender(*sender, endpoint, link);
     bool sent = start_file(*sender, source, from_file) && transfer_file(*sender);
+    ended = sender->peer_ended;
     close_file_sender(*sender);
     delete sender;
     return sent;
@@ -98,18 +102,28 @@ bool send_installation(RouterInstaller& installer, const std::vector<std::string
     if (answer < 0 || !payload_begins_with(reply, answer, TAG_START)) return false;
     send_datagram(endpoint, datagram, build_acknowledgement(link, datagram));
 
+    bool ended = false;
     for (const std::string& path : paths) {
-        if (!send_file(endpoint, link, path.c_str(), true)) return false;
+        if (!send_file(endpoint, link, path.c_str(), true, ended)) return false;
         link.send_seq++;
+        // The router took this file whole and then ended: the rest and the
+        // script never reach it.
+        if (ended) {
+            puts(STOPPED_BY_ROUTER);
+            fflush(stdout);
+            return false;
+        }
     }
-    send_file(endpoint, link, script, false);
+    send_file(endpoint, link, script, false, ended);
     link.send_seq++;
 
     puts("");
     puts("Software installed.");
     puts("Press ENTER to reboot");
     fflush(stdout);
-    wait_for_end(endpoint, link, ConversationSide::server);
+    // A "TERM" that answered the script was the router's end of the
+    // conversation: it has been acknowledged, and nothing more will come.
+    if (!ended) wait_for_end(endpoint, link, ConversationSide::server);
     return true;
 }
 

@@ -114,3 +114,89 @@ TEST(NetPeer, WholeConversationOnOneCable) {
     EXPECT_GE(repeated_acks, 3);
     EXPECT_LE(repeated_acks, 5);
 }
+
+namespace {
+
+// The lab's two peers through a relay with faults: the server sends
+// base.vpk (3000 bytes: FILE 2, data 3 to 5), extra.vpk (1452: FILE 6,
+// data 7) and the script (FILE 8, data 9); the router acknowledges with
+// seq 4. Ends when both have ended (or 60 s).
+struct RelayedInstallation {
+    FileFolder sent, received;
+    std::string script = "/ip route add gateway=10.0.0.1\n";
+    LabProcess server, client;
+    bool started = false;
+
+    explicit RelayedInstallation(RelayedCable& cable) {
+        std::string first = sent.make("base.vpk", 3000, 1);
+        std::string second = sent.make("extra.vpk", 1452, 2);
+        PeerOptions serving;
+        serving.files = {first, second};
+        serving.script = script;
+        serving.listen_seconds = 20;
+        PeerOptions router;
+        router.label = "lab-router";
+        router.prepare_ms = 200;
+        router.folder = received.path;
+        started =
+            cable.ok &&
+            start_in_namespace(server, cable.server,
+                               [serving] { return run_server_peer(serving); }) &&
+            wait_for_output(server, "Looking for routers on 1 interface...\n", 10000) &&
+            start_in_namespace(client, cable.client, [router] { return run_client_peer(router); });
+    }
+    // Every file arrived byte for byte.
+    bool whole() const {
+        return received.read("base.vpk") == sent.read("base.vpk") &&
+               received.read("extra.vpk") == sent.read("extra.vpk") &&
+               received.read("autorun.scr") == script;
+    }
+};
+
+const char SERVER_END[] =
+    "Transfering: configuration...\n\nSoftware installed.\nPress ENTER to reboot\n";
+
+}  // namespace
+
+// The router's acknowledgement of the last block is lost. Once: the
+// server's repeat reaches the router in its closing exchange, which
+// acknowledges it again, and the server ends as usual with its operator's
+// key. Every time: the router's operator presses a key, and the router's
+// "TERM" that answers the server's repeated block ends the server's side
+// too, acknowledged, without a key and without a timeout.
+TEST(NetPeer, LostAcknowledgementOfTheLastBlock) {
+    for (bool every_time : {false, true}) {
+        SCOPED_TRACE(every_time ? "every acknowledgement of block 9 lost" : "the first one lost");
+        FaultPlan faults;
+        for (uint64_t n = 1; n <= (every_time ? 40 : 1); ++n)
+            faults.drop_frames.push_back(acknowledgement_frame(1, n, 4, 9));
+        RelayedCable cable(faults);
+        ASSERT_TRUE(cable.ok) << "private network namespaces and tap devices are needed (root)";
+        RelayedInstallation run(cable);
+        ASSERT_TRUE(run.started);
+        if (every_time) {
+            ASSERT_TRUE(wait_for_output(run.client, "Press ENTER to reboot\n", 30000))
+                << run.client.output;
+            send_keys(run.client, "\n");
+        } else {
+            ASSERT_TRUE(wait_for_output(run.server, SERVER_END, 30000)) << run.server.output;
+            send_keys(run.server, "\n");
+        }
+        EXPECT_TRUE(finish_processes({&run.server, &run.client}, 20000));
+        cable.finish();
+        EXPECT_EQ(exit_code(run.server), 0) << run.server.output;
+        EXPECT_EQ(exit_code(run.client), 0) << run.client.output;
+        EXPECT_TRUE(run.whole());
+        std::string tail = std::string(SERVER_END) + "conversation closed\n";
+        EXPECT_EQ(run.server.output.substr(run.server.output.size() -
+                                           std::min(run.server.output.size(), tail.size())),
+                  tail)
+            << run.server.output;
+        EXPECT_EQ(run.server.output.find("FATAL"), std::string::npos) << run.server.output;
+        // Only a "TERM" from the server makes the router say "resend ack".
+        EXPECT_EQ(run.client.output.find("resend ack"),
+                  every_time ? std::string::npos : run.client.output.find("resend ack: 10\n"))
+            << run.client.output;
+        EXPECT_GE(cable.relay.counters.dropped, 1u);
+    }
+}
