@@ -10,6 +10,7 @@
 
 #include "floppy/crc32.h"
 #include "net_peer.h"
+#include "netinstall/router_installer.h"
 #include "netinstall/netinstall_test_support.h"
 #include "package_builder.h"
 
@@ -228,7 +229,9 @@ TEST(InstallServer, SaysWhatWentWrongWithItsExitStatus) {
               4);
     EXPECT_NE(output.find("No router heard\n"), std::string::npos) << output;
 
-    // A router that never answers the offer.
+    // A router that never answers the offer; the tool's standard input is
+    // a pipe nobody writes to, which gives no key: it does not wait at
+    // "press any key".
     LabProcess quiet;
     ASSERT_TRUE(start_in_namespace(quiet, cable.client,
                                    [] { return scripted_router("cli0", CLIENT_MAC); }));
@@ -241,8 +244,174 @@ TEST(InstallServer, SaysWhatWentWrongWithItsExitStatus) {
     send_keys(quiet, "lab-router\n");
     ASSERT_TRUE(wait_for_output(tool, "No response from router (press any key)\n", 20000))
         << tool.output;
-    send_keys(tool, "\n");
-    EXPECT_TRUE(finish_processes({&tool}, 10000));
+    EXPECT_TRUE(finish_processes({&tool}, 5000));
     EXPECT_EQ(exit_code(tool), 1);
     finish_processes({&quiet}, 100);
+}
+
+namespace {
+
+// CPU time (user and system, clock ticks) a process has used so far.
+long cpu_ticks(pid_t pid) {
+    FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (f == nullptr) return -1;
+    char text[1024] = {};
+    size_t n = fread(text, 1, sizeof text - 1, f);
+    fclose(f);
+    text[n] = '\0';
+    // Fields 14 and 15, counted after the command's closing parenthesis.
+    const char* p = strrchr(text, ')');
+    long utime = 0, stime = 0;
+    if (p == nullptr ||
+        sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime) != 2)
+        return -1;
+    return utime + stime;
+}
+
+// The MAC 02:00:00:AA:HI:LO.
+std::vector<uint8_t> numbered_mac(int n) {
+    return {0x02, 0x00, 0x00, 0xAA, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n & 0xff)};
+}
+
+}  // namespace
+
+// The server against what a hostile machine on its segment sends. Listing:
+// a flood of junk and of announcements from another port; labels with
+// terminal controls, CR, BEL and 8-bit bytes (shown as '?'), too long or
+// without a line end (not listed); announcements from the all-zero MAC,
+// longer than the receive buffer though their first 4096 bytes look whole,
+// or with a payload length that lies (not listed); then 150 more routers,
+// of which the list keeps 100 in all and says that it is full. Installing:
+// acknowledgements from another MAC, below and above the sequence numbers,
+// and from the router's own MAC above them, all the while: the router gets
+// every package whole. A router that accepts and never starts: the server
+// waits for it without burning the processor.
+TEST(InstallServer, FacesAHostileSegment) {
+    NetNamespace hub, server, router, hostile;
+    ASSERT_TRUE(create_namespace(hub) && create_namespace(server) && create_namespace(router) &&
+                create_namespace(hostile))
+        << "private network namespaces are needed (run as root)";
+    ASSERT_TRUE(add_segment(hub, "lan") &&
+                join_segment(hub, "lan", server, "srv0", mac_option(SERVER_MAC)) &&
+                join_segment(hub, "lan", router, "cli0", mac_option(CLIENT_MAC)) &&
+                join_segment(hub, "lan", hostile, "bad0", mac_option(OTHER_CLIENT_MAC)));
+    ASSERT_TRUE(run_ip(server, {"link", "set", "srv0", "up"}) &&
+                run_ip(router, {"link", "set", "cli0", "up"}) &&
+                run_ip(hostile, {"link", "set", "bad0", "up"}) &&
+                wait_until_running(server, "srv0") && wait_until_running(router, "cli0") &&
+                wait_until_running(hostile, "bad0"));
+    const uint8_t ZERO[MAC_LENGTH] = {};
+
+    // Listing.
+    LabProcess lister, attacker;
+    ASSERT_TRUE(start_tool(lister, server, {"--interface", "srv0", "--list", "--seconds", "6"}));
+    ASSERT_TRUE(wait_for_output(lister, "Looking for routers", 10000));
+    ASSERT_TRUE(start_in_namespace(attacker, hostile, [&] {
+        Injector own_port, other_port;
+        if (!open_injector(own_port, "bad0", INSTALL_PORT) ||
+            !open_injector(other_port, "bad0", 5001))
+            return 1;
+        std::vector<uint8_t> junk(64, 0xEE);
+        std::vector<uint8_t> elsewhere = forged_announcement(numbered_mac(9999).data(), "other");
+        for (int i = 0; i < 20000; ++i)
+            inject(i % 2 ? own_port : other_port, i % 2 ? junk : elsewhere);
+        usleep(300000);
+        const uint8_t H1[] = {2, 0, 0, 0xBB, 0, 1}, H2[] = {2, 0, 0, 0xBB, 0, 2},
+                      H3[] = {2, 0, 0, 0xBB, 0, 3}, H4[] = {2, 0, 0, 0xBB, 0, 4},
+                      H5[] = {2, 0, 0, 0xBB, 0, 5}, H6[] = {2, 0, 0, 0xBB, 0, 6};
+        std::vector<std::vector<uint8_t>> bad = {
+            forged_announcement(H1, "\x1b[2J\r\a\xe9x\n"),
+            forged_announcement(H2, "\r 02:00:00:00:66:66 (fake)\n"),
+            forged_announcement(H3, std::string(32, 'L') + "\n"),
+            forged_announcement(H4, "no line end"),
+            forged_announcement(ZERO, "zero\n"),
+            forged_datagram(H6, ZERO, 0, KIND_TEXT, 1, 0, "DSCV\n\n\nlying\n", 1),
+        };
+        // Cut to 4096 bytes it would look whole: its length says 4076.
+        std::vector<uint8_t> oversized = forged_announcement(H5, "cut\n");
+        oversized.resize(5000, 'x');
+        oversized[14] = static_cast<uint8_t>((4096 - HEADER_SIZE) & 0xff);
+        oversized[15] = static_cast<uint8_t>((4096 - HEADER_SIZE) >> 8);
+        bad.push_back(oversized);
+        for (const auto& d : bad) {
+            inject(own_port, d);
+            usleep(2000);
+        }
+        for (int i = 0; i < 150; ++i) {
+            inject(own_port,
+                   forged_announcement(numbered_mac(i).data(), "r" + std::to_string(i) + "\n"));
+            usleep(2000);
+        }
+        return 0;
+    }));
+    EXPECT_TRUE(finish_processes({&lister, &attacker}, 30000));
+    EXPECT_EQ(exit_code(attacker), 0);
+    EXPECT_EQ(exit_code(lister), 0) << lister.output;
+    const std::string& listed = lister.output;
+    EXPECT_FALSE(has_control_bytes(listed)) << listed;
+    EXPECT_NE(listed.find("Found 100 routers:\n"), std::string::npos) << listed;
+    EXPECT_NE(listed.find(" 02:00:00:BB:00:01 (?[2J???x) on srv0\n"), std::string::npos);
+    EXPECT_NE(listed.find(" 02:00:00:BB:00:02 (? 02:00:00:00:66:66 (fake)) on srv0\n"),
+              std::string::npos);
+    for (const char* absent : {"BB:00:03", "BB:00:04", "BB:00:05", "BB:00:06", "00:00:00:00:00:00",
+                               "AA:27:0F", " (r98)", " (r149)"})
+        EXPECT_EQ(listed.find(absent), std::string::npos) << absent;
+    EXPECT_NE(listed.find(" 02:00:00:AA:00:61 (r97) on srv0\n"), std::string::npos);
+    size_t entries = 0;
+    for (size_t at = 0; (at = listed.find(") on srv0\n", at)) != std::string::npos; ++at) ++entries;
+    EXPECT_EQ(entries, 100u);
+    EXPECT_EQ(listed.substr(listed.size() - std::min(listed.size(), sizeof ROUTER_LIST_FULL)),
+              std::string(ROUTER_LIST_FULL) + "\n");
+
+    // Installing, through a spray of acknowledgements.
+    Packages packages;
+    FileFolder received;
+    LabProcess real, sprayer, installing;
+    ASSERT_TRUE(start_router(real, router, "lab\x1b[31mred", received.path));
+    ASSERT_TRUE(start_in_namespace(sprayer, hostile, [] {
+        Injector own_port;
+        if (!open_injector(own_port, "bad0", INSTALL_PORT)) return 1;
+        for (int i = 0; i < 4000; ++i) {
+            inject(own_port, forged_datagram(OTHER_CLIENT_MAC, SERVER_MAC, ACK_FLAG, KIND_TEXT, 4,
+                                             static_cast<uint16_t>(i % 60), ""));
+            inject(own_port,
+                   forged_datagram(CLIENT_MAC, SERVER_MAC, ACK_FLAG, KIND_TEXT, 4, 60000, ""));
+            usleep(1000);
+        }
+        return 0;
+    }));
+    ASSERT_TRUE(start_tool(installing, server,
+                           {"--interface", "srv0", "--install", "02:00:00:00:02:01", "--packages",
+                            packages.folder.path, "--keep"}));
+    EXPECT_TRUE(finish_processes({&installing, &real}, 60000));
+    finish_processes({&sprayer}, 10000);
+    EXPECT_EQ(exit_code(installing), 0) << installing.output;
+    EXPECT_NE(installing.output.find("Installing router 02:00:00:00:02:01 (lab?[31mred) on srv0\n"),
+              std::string::npos)
+        << installing.output;
+    EXPECT_FALSE(has_control_bytes(installing.output));
+    for (const char* name : {"system.vpk", "ppp.vpk", "extra.vpk"})
+        EXPECT_EQ(received.read(name), packages.folder.read(name)) << name;
+
+    // A router that accepts and never starts.
+    LabProcess stalling, waiting;
+    ASSERT_TRUE(start_in_namespace(
+        stalling, hostile, [] { return scripted_router("bad0", OTHER_CLIENT_MAC, "YACK\n"); }));
+    ASSERT_TRUE(wait_for_output(stalling, "ready\n", 10000));
+    ASSERT_TRUE(start_tool(waiting, server,
+                           {"--interface", "srv0", "--install", "02:00:00:00:03:01", "--packages",
+                            packages.folder.path, "--keep"}));
+    ASSERT_TRUE(wait_for_output(waiting, "Looking for routers", 10000));
+    send_keys(stalling, "stalling\n");
+    ASSERT_TRUE(wait_for_output(waiting, "Formating and partitioning harddisk...\n", 20000))
+        << waiting.output;
+    long before = cpu_ticks(waiting.pid);
+    usleep(3000000);
+    long used = cpu_ticks(waiting.pid) - before;
+    EXPECT_GE(before, 0);
+    // Spinning would take all 3 s (300 ticks at 100 a second).
+    EXPECT_LT(used, 30) << "ticks in 3 s of waiting for the start";
+    EXPECT_EQ(waiting.output.find("Transfering"), std::string::npos);
+    finish_processes({&waiting, &stalling}, 100);
+    for (NetNamespace* ns : {&hub, &server, &router, &hostile}) close_namespace(*ns);
 }

@@ -3,6 +3,7 @@
 // It uses the installer's own server code (router discovery and the
 // installation conversation); see usage() and docs/install-protocol.md.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 
 #include "netinstall/router_installation.h"
 #include "netinstall/router_script.h"
+#include "netinstall/screen_text.h"
 #include "packages/install_order.h"
 #include "packages/package_catalogue.h"
 
@@ -41,6 +43,8 @@ void usage() {
             "      gets the script made from the options, or the script FILE.\n"
             "Runs as root. It brings the named interfaces up, in promiscuous mode, and\n"
             "gives one without an IPv4 address 0.0.0.0; it never uses other interfaces.\n"
+            "Without a terminal on its standard input it waits for no key: the conversation\n"
+            "ends as soon as the installation is sent.\n"
             "Exit status: 0 done, 1 installation failed, 2 usage, 3 an interface cannot\n"
             "be used, 4 no router heard, 5 the packages cannot be read, 6 no script.\n");
 }
@@ -172,6 +176,13 @@ const char* interface_of(const Request& r, const RouterInstaller& installer,
     return "?";
 }
 
+// A router's label as the installer's own list shows it.
+std::string shown_label(const RouterEntry* router) {
+    char label[LABEL_SIZE];
+    screen_text(router->label, label, sizeof label);
+    return label;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,6 +190,18 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, r)) {
         usage();
         return USAGE;
+    }
+    // Keys come from a terminal only: a standard input that is none (a
+    // pipe nobody writes to, say) must not hold the tool for ever at
+    // "press any key" or "Press ENTER to reboot". It reads as ended, which
+    // those prompts take as the key at once.
+    if (!isatty(0)) {
+        int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (nothing < 0 || dup2(nothing, 0) < 0) {
+            fprintf(stderr, "brindlex-install-server: cannot read /dev/null\n");
+            return INSTALLATION_FAILED;
+        }
+        if (nothing != 0) close(nothing);
     }
     std::vector<std::string> paths;
     std::string script;
@@ -212,8 +235,9 @@ int main(int argc, char** argv) {
         int found = listen_for_routers(installer, int64_t{r.seconds < 0 ? 5 : r.seconds} * 1000000);
         printf("Found %d %s%s\n", found, found == 1 ? "router" : "routers", found > 0 ? ":" : "");
         for (RouterEntry* entry = installer.routers; entry != nullptr; entry = entry->next)
-            printf(" %s (%s) on %s\n", format_mac(entry->mac), entry->label,
+            printf(" %s (%s) on %s\n", format_mac(entry->mac), shown_label(entry).c_str(),
                    interface_of(r, installer, entry->endpoint));
+        if (router_list_full(installer)) printf("%s\n", ROUTER_LIST_FULL);
         close_router_installer(installer);
         return found > 0 ? DONE : NO_ROUTER;
     }
@@ -226,8 +250,8 @@ int main(int argc, char** argv) {
         close_router_installer(installer);
         return NO_ROUTER;
     }
-    printf("Installing router %s (%s) on %s\n", format_mac(router->mac), router->label,
-           interface_of(r, installer, router->endpoint));
+    printf("Installing router %s (%s) on %s\n", format_mac(router->mac),
+           shown_label(router).c_str(), interface_of(r, installer, router->endpoint));
     if (r.configured)
         script = build_router_script(router->mac, r.address, r.prefix_bits, r.gateway, r.baud);
     bool installed = send_installation(installer, paths, r.keep, script.c_str());

@@ -1,5 +1,6 @@
 #include "net_peer.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,27 +12,49 @@
 #include "netinstall/network_client.h"
 #include "netinstall/received_files.h"
 #include "netinstall/router_installation.h"
+#include "netinstall/screen_text.h"
 
 namespace {
 
-// Receives the current file into folder; its CRC-32, or false.
-bool store_file(InstallClient& client, const std::string& folder, const char* name, uint32_t& crc) {
+// A name from the network as the peer prints it.
+std::string shown(const char* name) {
+    char text[NEXT_FILE_NAME_SIZE];
+    screen_text(name, text, sizeof text);
+    return text;
+}
+
+// The file name in folder, opened for writing: a plain name only (no '/',
+// not "." or ".."), and never through a link that is already there, so
+// that nothing outside the folder is written; -1 otherwise.
+int create_in_folder(const std::string& folder, const char* name) {
+    if (name[0] == '\0' || strchr(name, '/') != nullptr || strcmp(name, ".") == 0 ||
+        strcmp(name, "..") == 0)
+        return -1;
     std::string path = folder + "/" + name;
-    // A name from the network never leaves the folder.
-    FILE* out = strchr(name, '/') == nullptr ? fopen(path.c_str(), "wb") : nullptr;
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+// Receives the current file into folder; its CRC-32, or false (a file it
+// cannot write, a broken transfer, a write that failed).
+bool store_file(InstallClient& client, const std::string& folder, const char* name, uint32_t& crc) {
+    int fd = create_in_folder(folder, name);
+    FILE* out = fd < 0 ? nullptr : fdopen(fd, "wb");
     if (out == nullptr) {
-        printf("cannot write %s\n", path.c_str());
+        if (fd >= 0) close(fd);
+        printf("cannot write %s\n", shown(name).c_str());
         return false;
     }
     static uint8_t data[4096];
     crc = 0;
     int n;
+    bool written = true;
     while ((n = receive_file_data(*client.receiver, data, sizeof data)) > 0) {
-        fwrite(data, 1, static_cast<size_t>(n), out);
+        if (fwrite(data, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) written = false;
         crc = crc32_ieee_update(crc, data, static_cast<size_t>(n));
     }
-    fclose(out);
-    return n == 0;
+    if (fclose(out) != 0) written = false;
+    if (!written) printf("cannot write %s\n", shown(name).c_str());
+    return n == 0 && written;
 }
 
 }  // namespace
@@ -64,7 +87,7 @@ int run_client_peer(const PeerOptions& options) {
             close_install_client(client);
             return 1;
         }
-        printf("received %s: %d bytes, crc %08x\n", name, size, crc);
+        printf("received %s: %d bytes, crc %08x\n", shown(name).c_str(), size, crc);
         fflush(stdout);
         if (is_script_name(name)) break;
     }
@@ -87,7 +110,9 @@ int run_server_peer(const PeerOptions& options) {
         close_router_installer(installer);
         return 1;
     }
-    printf("router %s (%s)\n", format_mac(installer.selected->mac), installer.selected->label);
+    char label[LABEL_SIZE];
+    screen_text(installer.selected->label, label, sizeof label);
+    printf("router %s (%s)\n", format_mac(installer.selected->mac), label);
     printf("on the interface %s\n", format_mac(installer.selected->endpoint->mac));
     bool sent = send_installation(installer, options.files, options.keep, options.script.c_str());
     if (sent) puts("conversation closed");
