@@ -1,11 +1,14 @@
 // Router installations one after another between the network lab's two
 // peers (brindlex-netpeer's server and client roles, in private
 // namespaces), each through a relay of its own that loses, doubles and
-// reorders frames with a seed of its own. Every run is counted as
-//   complete:             every package and the script arrived byte for byte;
-//   failed with a message: something is missing and a side said so
-//                          ("FATAL ERROR", "No response from router", ...);
-//   silently incomplete:  something is missing and neither side said so.
+// reorders frames with a seed of its own. Every run is counted, as the
+// router sees it, as
+//   complete:              every package and the script arrived byte for
+//                          byte;
+//   failed with a message: something is missing and the router says so
+//                          ("FATAL ERROR: ...");
+//   silently incomplete:   something is missing and the router does not
+//                          say so (whether the server did is counted too).
 // A few clean runs first give the time of an installation without faults,
 // so that the time each lost frame costs can be told (root needed):
 //
@@ -46,10 +49,20 @@ bool names_a_failure(const std::string& output) {
     return false;
 }
 
+// The first line of output that names a failure.
+std::string failure_line(const std::string& output) {
+    for (const char* line : FAILURE_LINES) {
+        size_t at = output.find(line);
+        if (at != std::string::npos) return output.substr(at, output.find('\n', at) - at);
+    }
+    return "";
+}
+
 // How one installation went.
 struct RunResult {
     bool complete = false;
-    bool named = false;           // a side printed a failure line
+    bool named = false;           // the router printed a failure line
+    bool server_named = false;    // the server printed one
     bool router_claimed = false;  // the router printed "Software installed."
     bool hung = false;            // a side had to be killed
     double seconds = 0;
@@ -97,7 +110,8 @@ RunResult install_once(const FaultPlan& faults, const FileFolder& packages,
     result.complete = received.read("autorun.scr") == SCRIPT;
     for (const std::string& name : names)
         if (received.read(name) != packages.read(name)) result.complete = false;
-    result.named = names_a_failure(server.output) || names_a_failure(client.output);
+    result.named = names_a_failure(client.output);
+    result.server_named = names_a_failure(server.output);
     result.router_claimed = client.output.find("Software installed.") != std::string::npos;
     return result;
 }
@@ -159,7 +173,7 @@ int main(int argc, char** argv) {
         clean_times.push_back(r.seconds);
     }
 
-    int complete = 0, named = 0, silent = 0, claimed = 0, hung = 0;
+    int complete = 0, named = 0, silent = 0, silent_server_named = 0, claimed = 0, hung = 0;
     uint64_t dropped = 0;
     std::vector<double> times;
     int64_t started = now_us();
@@ -178,12 +192,16 @@ int main(int argc, char** argv) {
             verdict = "failed with a message";
         } else {
             ++silent;
-            verdict = "SILENTLY INCOMPLETE";
+            if (r.server_named) ++silent_server_named;
+            verdict = r.server_named ? "SILENT (server said)" : "SILENTLY INCOMPLETE";
         }
         if (!r.complete && r.router_claimed) ++claimed;
         printf("run %3d seed %3llu: %-22s %6.1f s, %3llu frames dropped%s\n", i + 1,
                static_cast<unsigned long long>(plan.seed), verdict, r.seconds,
                static_cast<unsigned long long>(r.dropped), r.hung ? ", a side was killed" : "");
+        if (r.complete && r.server_named)
+            printf("  (complete, but the server said: %s)\n",
+                   failure_line(r.server_output).c_str());
         if (verbose || !r.complete)
             printf("--- server:\n%s--- router:\n%s---\n", r.server_output.c_str(),
                    r.client_output.c_str());
@@ -192,8 +210,10 @@ int main(int argc, char** argv) {
     double wall = static_cast<double>(now_us() - started) / 1e6;
     printf("\n%d installations at %.0f %% loss, %.0f %% duplicates, %.0f %% reordering:\n", runs,
            faults.drop_percent, faults.duplicate_percent, faults.reorder_percent);
-    printf("  complete %d, failed with a message %d, silently incomplete %d\n", complete, named,
-           silent);
+    printf(
+        "  complete %d, failed with a message %d, silently incomplete %d (the server named "
+        "the failure in %d of them)\n",
+        complete, named, silent, silent_server_named);
     printf("  incomplete but the router said \"Software installed.\": %d; a side killed: %d\n",
            claimed, hung);
     printf("  wall time %.1f s; per installation %.2f s (clean: %.2f s, %d runs)\n", wall,
