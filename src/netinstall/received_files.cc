@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "console/child_process.h"
+#include "console/unpacker_run.h"
 
 const FileDestination NEW_SYSTEM = {"/mnt", "/sbin/installer"};
 
@@ -94,16 +95,17 @@ bool receive_package(InstallClient& client, const FileDestination& destination) 
     }
     Copy copied = copy_file(client, pipe);
     if (copied == Copy::NETWORK_FAILED) {
-        close_pipe(pipe);
+        close_unpacker(pipe);
         say("\nFATAL ERROR: bad network connection");
         return false;
     }
-    if (copied == Copy::WRITE_FAILED) {
+    // The last bytes leave the stream only at the close: a close that fails
+    // is a write that failed, and so is an unpacker that could not install
+    // what it read (its exit status).
+    if (!close_unpacker(pipe) || copied == Copy::WRITE_FAILED) {
         say("");
-        close_pipe(pipe);
         return false;
     }
-    close_pipe(pipe);
     return true;
 }
 

@@ -22,9 +22,11 @@ bool is_script_name(const char* name);
 // Receives files until the script has been written, a file of size 0 (the
 // empty configuration of a router that keeps its old one) arrives, or no
 // further file header comes (next_file has sent "TERM" then). Each package
-// is fed into "UNPACKER -r ROOT -" as it arrives; the unpacker's exit
-// status is not looked at. The script is written as ROOT/NAME; a name that
-// would leave the root (one with a '/') or an existing link of that name is
-// refused. False after a failure, which has printed its "FATAL ERROR: "
-// line (or only an empty line when the unpacker stopped taking data).
+// is fed into "UNPACKER -r ROOT -" as it arrives; a package that the
+// unpacker did not take whole, or could not install (its exit status), ends
+// the installation like a failed write. The script is written as
+// ROOT/NAME; a name that would leave the root (one with a '/') or an
+// existing link of that name is refused. False after a failure, which has
+// printed its "FATAL ERROR: " line (or only an empty line when a package
+// did not go in).
 bool receive_files(InstallClient& client, const FileDestination& destination);

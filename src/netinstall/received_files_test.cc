@@ -42,16 +42,34 @@ enum class Then {
     TEXT_FOR_DATA,  // one more file header, then a text message where a block belongs
 };
 
+// As transfer_file, but the blocks go only once the file at hold exists
+// (the router's unpacker of this file makes it): the router's writes then
+// come after whatever its unpacker did first. The header is sent once
+// before the wait and again by transfer_file, a repeat that the router
+// acknowledges as it does when an acknowledgement is lost.
+bool transfer_held(FileSender& sender, const std::string& hold) {
+    uint8_t reply[RECEIVE_BUFFER_SIZE];
+    int length = HEADER_SIZE + read_header(sender.datagram).payload_length;
+    if (send_reliably(*sender.endpoint, *sender.link, sender.datagram, length, reply,
+                      FILE_HEADER_WAIT_US, FILE_TRIES) < 0)
+        return false;
+    for (int i = 0; i < 1000 && access(hold.c_str(), F_OK) != 0; ++i) usleep(10000);
+    return transfer_file(sender);
+}
+
 // The server of a started conversation: every file in order, one sequence
-// number after each, then what `then` says.
-int serve(const std::vector<Outgoing>& files, Then then) {
+// number after each, then what `then` says. With hold, the first file's
+// blocks wait for that file (transfer_held).
+int serve(const std::vector<Outgoing>& files, Then then, const std::string& hold = "") {
     NetEndpoint endpoint = open_or_exit("srv0", SERVER_MAC);
     LinkState link, unused;
     started_links(link, unused);
     for (const Outgoing& file : files) {
         FileSender sender;
         init_file_sender(sender, endpoint, link);
-        if (!start_named(sender, file) || !transfer_file(sender)) return 2;
+        if (!start_named(sender, file)) return 2;
+        bool held = !hold.empty() && &file == &files.front();
+        if (!(held ? transfer_held(sender, hold) : transfer_file(sender))) return 2;
         link.send_seq++;
     }
     if (then == Then::TEXT_FOR_DATA) {
@@ -83,6 +101,11 @@ const char RECORDING_UNPACKER[] =
     "echo \"unpacked $n\"\n";
 // One that ends at once without reading anything.
 const char QUITTING_UNPACKER[] = "#!/bin/sh\nexit 0\n";
+// One that closes its input, says so in ROOT/.unpacked/closed and ends as
+// if all were well: only the router's write into its pipe can tell.
+const char CLOSING_UNPACKER[] = "#!/bin/sh\nexec 0<&-\n: > \"$2/.unpacked/closed\"\n";
+// One that reads its whole input and fails (the disk below it did).
+const char FAILING_UNPACKER[] = "#!/bin/sh\ncat > /dev/null\nexit 1\n";
 
 // The router of a started conversation: receive_files into root with the
 // unpacker; prints the result. file_size_limit > 0 limits the files the
@@ -132,7 +155,7 @@ struct Transfer {
     // Runs the two ends; whether the router ended within router_ms.
     bool run(const std::vector<Outgoing>& files, Then then = Then::STOP,
              const char* unpacker_text = RECORDING_UNPACKER, rlim_t file_size_limit = 0,
-             int router_ms = 20000) {
+             int router_ms = 20000, const std::string& hold = "") {
         Cable cable;
         if (!cable.ok) {
             ADD_FAILURE() << "private network namespaces are needed (run as root)";
@@ -143,7 +166,7 @@ struct Transfer {
         std::string into = root, with = unpacker;
         if (!start_in_namespace(router, cable.client,
                                 [&] { return receive(into, with, file_size_limit); }) ||
-            !start_in_namespace(server, cable.server, [&] { return serve(files, then); }))
+            !start_in_namespace(server, cable.server, [&] { return serve(files, then, hold); }))
             return false;
         bool ended = finish_processes({&router}, router_ms);
         finish_processes({&server}, 100);
@@ -238,8 +261,9 @@ TEST(ReceivedFiles, ScriptNamesThatLeaveTheRootAreRefused) {
 
 // What ends the installation: a message where a data block belongs (the
 // unpacker gets the end of its input and is waited for before the
-// message); an unpacker that stops taking data (an empty line only); a
-// script that cannot be written whole (the system's reason).
+// message); an unpacker that stops taking data, refuses the last bytes or
+// fails (an empty line only, and no script); a script that cannot be
+// written whole (the system's reason).
 TEST(ReceivedFiles, FailuresEndTheInstallationWithTheirLines) {
     {
         Transfer t;
@@ -253,6 +277,24 @@ TEST(ReceivedFiles, FailuresEndTheInstallationWithTheirLines) {
         ASSERT_TRUE(t.run({{"base.vpk", pattern(300000, 7)}}, Then::STOP, QUITTING_UNPACKER))
             << t.output;
         EXPECT_EQ(t.output, "\nresult 0\n");
+    }
+    // A package of one block still sits in the pipe's stream when it is
+    // complete: an unpacker that has closed its input refuses it only at the
+    // close. One that took it but failed says so only by its exit status.
+    {
+        Transfer t;
+        ASSERT_TRUE(t.run({{"base.vpk", pattern(1000, 9)}, {"autorun.scr", SCRIPT}}, Then::STOP,
+                          CLOSING_UNPACKER, 0, 20000, t.root + "/.unpacked/closed"))
+            << t.output;
+        EXPECT_EQ(t.output, "\nresult 0\n");
+    }
+    {
+        Transfer t;
+        ASSERT_TRUE(t.run({{"base.vpk", pattern(1000, 10)}, {"autorun.scr", SCRIPT}}, Then::STOP,
+                          FAILING_UNPACKER))
+            << t.output;
+        EXPECT_EQ(t.output, "\nresult 0\n");
+        EXPECT_EQ(t.listing(), "");
     }
     {
         Transfer t;

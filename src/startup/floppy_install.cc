@@ -6,9 +6,24 @@
 
 #include "console/child_process.h"
 #include "console/dialogs.h"
+#include "console/unpacker_run.h"
 #include "disk/disk_preparation.h"
 #include "floppy/floppy_reader.h"
 #include "startup/modes.h"
+
+namespace {
+
+// Ends the installation: the unpacker gets the end of its input and has
+// ended, so that it no longer holds the new system ("/mnt" can be
+// unmounted before the restart), then the floppy mode's failure line.
+bool installation_error(FILE* pipe) {
+    if (pipe != nullptr) close_unpacker(pipe);
+    puts("\nFATAL ERROR: Installation error");
+    fflush(stdout);
+    return false;
+}
+
+}  // namespace
 
 // The floppy loop: one unpacker for the whole set, fed the payload of every
 // data floppy in turn. A bad floppy is asked for again; the part count is
@@ -24,19 +39,11 @@ bool feed_floppy_set(InstallContext& ctx) {
     while (index < static_cast<unsigned>(ctx.floppy_header.part_count)) {
         puts("");
         FILE* floppy = open_floppy(ctx, index);
-        if (floppy == nullptr) {
-            puts("\nFATAL ERROR: Installation error");
-            fflush(stdout);
-            return false;
-        }
+        if (floppy == nullptr) return installation_error(pipe);
         int result = copy_floppy_part(ctx, floppy, pipe);
         fclose(floppy);
-        if (result < 0) {
-            // The floppy stays mounted; start-up unmounts it before the restart.
-            puts("\nFATAL ERROR: Installation error");
-            fflush(stdout);
-            return false;
-        }
+        // The floppy stays mounted; start-up unmounts it before the restart.
+        if (result < 0) return installation_error(pipe);
         if (result == 0) {
             puts("");
             puts("ERROR: bad floppy, please replace it.");
@@ -44,7 +51,9 @@ bool feed_floppy_set(InstallContext& ctx) {
         umount("/floppy");
         if (result > 0) ++index;
     }
-    close_pipe(pipe);
+    // The whole set went in only when the unpacker took the last bytes and
+    // ended with success: a disk that failed under it shows only there.
+    if (!close_unpacker(pipe)) return installation_error(nullptr);
     return true;
 }
 

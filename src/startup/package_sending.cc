@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "console/child_process.h"
+#include "console/unpacker_run.h"
 
 namespace {
 
@@ -45,34 +46,33 @@ bool send_package_file(const char* unpacker, const char* path) {
         say("\nFATAL ERROR: couldn't start install");
         return false;
     }
-    // On every failure the unpacker gets the end of its input and is waited
-    // for, so that none is left running behind the message.
+    // On every failure the unpacker gets the end of its input and has ended
+    // before the message, so that none is left running behind it.
     struct stat status;
     if (stat(path, &status) != 0) {
-        close_pipe(pipe);
+        close_unpacker(pipe);
         say("\nFATAL ERROR: corrupted installation CD-ROM");
         return false;
     }
     FILE* package = fopen(path, "r");
     if (package == nullptr) {
-        close_pipe(pipe);
+        close_unpacker(pipe);
         say("\nFATAL ERROR: corrupted CD-ROM");
         return false;
     }
     PackageCopy result = copy_package_blocks(package, uint64_t(status.st_size), pipe);
     fclose(package);
     if (result == PackageCopy::SHORT_READ) {
-        close_pipe(pipe);
+        close_unpacker(pipe);
         say("\nFATAL ERROR: corrupted CD-ROM");
         return false;
     }
-    if (result == PackageCopy::WRITE_FAILED) {
-        say("");
-        close_pipe(pipe);
-        return false;
-    }
-    close_pipe(pipe);
-    return true;
+    // The last bytes of the package leave the stream only at the close: a
+    // close that fails is a write that failed, and so is an unpacker that
+    // could not install what it read (its exit status).
+    bool installed = close_unpacker(pipe) && result == PackageCopy::COPIED;
+    if (!installed) say("");
+    return installed;
 }
 
 bool send_package_buffer(const char* unpacker, FileBuffer& buffer) {
@@ -83,8 +83,8 @@ bool send_package_buffer(const char* unpacker, FileBuffer& buffer) {
         return false;
     }
     PackageCopy result = copy_buffer_blocks(buffer, pipe);
-    if (result == PackageCopy::WRITE_FAILED) say("");
-    close_pipe(pipe);
+    bool installed = close_unpacker(pipe) && result == PackageCopy::COPIED;
+    if (!installed) say("");
     release_buffer(buffer);
-    return result == PackageCopy::COPIED;
+    return installed;
 }

@@ -29,9 +29,12 @@ PackageCopy copy_package_blocks(FILE* package, uint64_t size, FILE* pipe);
 PackageCopy copy_buffer_blocks(FileBuffer& buffer, FILE* pipe);
 
 // One package file of the CD-ROM: starts unpacker with "-r", "/mnt", "-",
-// sends it the whole file and waits for it to end (its exit status is not
-// examined). On failure it prints the CD-ROM installation's message, leaves
-// no unpacker behind and returns false.
+// sends it the whole file and waits for it to end. True only when the
+// unpacker took every byte and ended with status 0 (close_unpacker): a
+// package it could not install stops the installation, as later packages
+// may depend on it. On failure it prints the CD-ROM installation's message
+// (an empty line when the package did not go in) once the unpacker has
+// ended, and returns false.
 bool send_package_file(const char* unpacker, const char* path);
 
 // One package held in memory: as send_package_file, with the hard-disk

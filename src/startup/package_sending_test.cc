@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <string>
+#include <thread>
 
 #include "console/child_process.h"
 #include "console/console_test_support.h"
@@ -153,6 +154,54 @@ TEST_F(PackageSendingTest, FileFailures) {
     write_file(dir.file("big.vpk"), pattern(1 << 20));
     out = capture_stdout(
         [&] { EXPECT_FALSE(send_package_file(quitter.c_str(), dir.file("big.vpk").c_str())); });
+    EXPECT_EQ(out, "\n");
+}
+
+// An unpacker that takes every byte of a short package but cannot install
+// it (a full or failing disk) ends with a failure: the package is not
+// installed, in both modes that send packages, with their write failure's
+// empty line.
+TEST_F(PackageSendingTest, AnUnpackerThatFailsIsAFailedPackage) {
+    std::string failing = dir.file("failing");
+    write_file(failing, "#!/bin/sh\ncat > '" + dir.file("received") + "'\nexit 1\n", 0755);
+    std::string package = pattern(3000);
+    write_file(dir.file("p.vpk"), package);
+    FileBuffer buffer;
+    ASSERT_TRUE(read_whole_file(buffer, dir.file("p.vpk").c_str()));
+    std::string out = capture_stdout([&] {
+        EXPECT_FALSE(send_package_file(failing.c_str(), dir.file("p.vpk").c_str()));
+        EXPECT_EQ(received(), package);
+        EXPECT_FALSE(send_package_buffer(failing.c_str(), buffer));
+    });
+    EXPECT_EQ(out, "\n\n");
+    EXPECT_EQ(received(), package);
+    EXPECT_EQ(buffer.data, nullptr);
+}
+
+// A package shorter than a block is still in the pipe's stream when its
+// copy ends; an unpacker that has closed its input by then (and ends with
+// status 0) refuses it only at the close. The package file is held under a
+// write lease until the unpacker has closed its input, so the installer's
+// open of it, and every write after, comes later.
+TEST_F(PackageSendingTest, AShortPackageRefusedAtTheCloseIsAFailedPackage) {
+    std::string closing = dir.file("closing");
+    write_file(closing, "#!/bin/sh\nexec 0<&-\n: > '" + dir.file("closed") + "'\n", 0755);
+    write_file(dir.file("p.vpk"), pattern(3000));
+    sighandler_t before = signal(SIGIO, SIG_IGN);  // the lease's break notice
+    int held = open(dir.file("p.vpk").c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(fcntl(held, F_SETLEASE, F_WRLCK), 0);
+    std::thread release([&] {
+        for (int i = 0; i < 1000 && access(dir.file("closed").c_str(), F_OK) != 0; ++i)
+            usleep(10000);
+        fcntl(held, F_SETLEASE, F_UNLCK);
+    });
+    std::string out = capture_stdout(
+        [&] { EXPECT_FALSE(send_package_file(closing.c_str(), dir.file("p.vpk").c_str())); });
+    release.join();
+    close(held);
+    signal(SIGIO, before);
+    EXPECT_EQ(access(dir.file("closed").c_str(), F_OK), 0);
     EXPECT_EQ(out, "\n");
 }
 
