@@ -65,6 +65,10 @@ void select_mode(InstallContext& ctx, int argc, char** argv) {
     InstallMode mode = choose_mode(type, argc, argv);
     bool succeeded = run_mode(mode, ctx);
     umount("/floppy");
+    // A mode that failed after the new system was mounted leaves its boot
+    // partition below "/mnt" in the two-partition layout: that comes off
+    // first, or "/mnt" stays busy and its file system is never written out.
+    umount("/mnt/boot");
     umount("/mnt");
     abort_disarmed = 1;
     if (waits_for_enter(mode, succeeded)) {
