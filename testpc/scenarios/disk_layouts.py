@@ -78,6 +78,17 @@ def e2fsck_clean(image, start):
            (start, result.returncode, result.stdout, result.stderr))
 
 
+def unmounted_cleanly(image, start):
+    """True when the file system was unmounted (or never mounted): its
+    state says clean and no journal recovery is pending."""
+    out = run(["dumpe2fs", "-h", fs_location(image, start)]).stdout
+    state = re.search(r"^Filesystem state:\s*(.*)$", out, re.M)
+    features = re.search(r"^Filesystem features:\s*(.*)$", out, re.M)
+    expect(state is not None and features is not None, "no state or feature line from dumpe2fs")
+    return (state.group(1).strip() == "clean" and
+            "needs_recovery" not in features.group(1).split())
+
+
 def has_journal(image, start):
     out = run(["dumpe2fs", "-h", fs_location(image, start)]).stdout
     features = re.search(r"^Filesystem features:\s*(.*)$", out, re.M)

@@ -22,7 +22,7 @@ from .installed import (BOOT_FAILURES, SYSTEM_LINE, InstalledSystem,
 from .media import (is_blank, make_cd_image, make_disk_image, make_fat_disk_image,
                     make_fat_floppy)
 from .pc import (BOOT_DEVICES, DEFAULT_MEMORY_MB, IDE_POSITIONS, KERNEL_OPTIONS,
-                 PCConfig, TestPC, run_scenario, write_sercon_port)
+                 PCConfig, TestPC, run_scenario, run_side_by_side, write_sercon_port)
 from .segment import (NIC_MODELS, Peer, Segment, WireDatagram, claim_segment_port,
                       nic_options, release_segment_port, segment_ports, wire_datagrams)
 
@@ -54,6 +54,7 @@ __all__ = [
     "Peer",
     "release_segment_port",
     "run_scenario",
+    "run_side_by_side",
     "Segment",
     "segment_ports",
     "SOURCE_DIR",

@@ -436,6 +436,33 @@ class TestPC:
             out.write(repr(line) + "\n")
 
 
+def run_side_by_side(*steps):
+    """Runs the scenario steps (functions without arguments, each with its
+    own PCs) at the same time, one thread each, and returns their results
+    in order; the first step that raised raises here once all have ended.
+    A scenario that uses it declares "PROCESSORS = N" (the steps' PCs at
+    once) so that ctest keeps that many cores for it."""
+    import threading
+    results = [None] * len(steps)
+    failures = [None] * len(steps)
+
+    def run(i):
+        try:
+            results[i] = steps[i]()
+        except BaseException as failure:  # noqa: BLE001 - handed to the caller
+            failures[i] = failure
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(steps))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for failure in failures:
+        if failure is not None:
+            raise failure
+    return results
+
+
 def run_scenario(main):
     """Runs a scenario function and turns its outcome into the exit status:
     0 when it returned, 1 when it raised (the traceback is printed)."""
