@@ -11,11 +11,16 @@ BOOTSYS := $(BUILD)/bootsys
 FUZZ    := $(BUILD)/fuzz
 # Debian's i386 packages, shared by the sample packages and the boot system.
 DEBIAN  := $(BUILD)/debian
+# Where `make install` puts the tools (PREFIX/bin, PREFIX/lib/brindlex, ...),
+# below DESTDIR when given. The builders' default boot system is compiled
+# in, so the host build is configured with this prefix (`make deb`: /usr).
+PREFIX  ?= /usr/local
+DESTDIR ?=
 # Seconds per fuzz target: a short run in `make test`, a long one by hand.
 FUZZ_SMOKE_SECONDS ?= 5
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps host target asan bootsys fuzz-build fuzz-smoke fuzz test unit demo demo-remote format clean
+.PHONY: all deps host target asan bootsys fuzz-build fuzz-smoke fuzz test unit install deb demo demo-remote format clean
 
 all: host target bootsys
 
@@ -25,7 +30,7 @@ deps:
 host:
 	cmake -S . -B $(HOST) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DBRINDLEX_TARGET_DIR=$(abspath $(TARGET)) -DBRINDLEX_BOOTSYS_DIR=$(abspath $(BOOTSYS)) \
-	    -DBRINDLEX_DEBIAN_CACHE=$(abspath $(DEBIAN))
+	    -DBRINDLEX_DEBIAN_CACHE=$(abspath $(DEBIAN)) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 	cmake --build $(HOST) -j $(JOBS)
 
 target:
@@ -53,6 +58,19 @@ fuzz: fuzz-build
 
 bootsys: target
 	sh bootsystem/build.sh $(abspath $(TARGET)) $(abspath $(BOOTSYS)) $(abspath $(DEBIAN))
+
+# The tools, their manual pages, the boot system, the sample packages and
+# the documents, below DESTDIR/PREFIX.
+install: host bootsys
+	DESTDIR="$(DESTDIR)" cmake --install $(HOST)
+
+# The Debian package brindlex-tools_VERSION_amd64.deb in build/host/deb,
+# made by CPack from the same install rules with the prefix /usr.
+deb:
+	$(MAKE) host bootsys PREFIX=/usr
+	rm -f $(HOST)/deb/*.deb
+	cd $(HOST) && cpack -G DEB
+
 
 unit: host
 	cd $(HOST) && ctest -L unit --output-on-failure -j $(JOBS)

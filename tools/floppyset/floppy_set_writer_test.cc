@@ -181,7 +181,7 @@ TEST_F(FloppySet, ProgramRefusesBadArgumentsAndLeavesNothingBehind) {
         {"-s 0 payload out", 2, "bad value '0' for -s"},
         {"-d 1:x payload out", 2, "bad value '1:x' for -d"},
         {"-c 100 payload out", 2, "not one group fits"},
-        {"payload", 2, "usage: brindlex-floppyset"},
+        {"payload", 2, "Usage: brindlex-floppyset"},
         {"missing out", 1, "cannot read missing"},
         {"payload nowhere", 1, "nowhere: not a folder"},
     };

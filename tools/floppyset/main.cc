@@ -10,22 +10,37 @@
 #include <string>
 
 #include "floppy_set_writer.h"
+#include "standard_options.h"
 
 namespace {
 
+// What --help prints and usage errors show; the manual page is made from it.
+const char* const HELP =
+    "Usage: brindlex-floppyset [OPTION]... PAYLOAD OUTDIR\n"
+    "Cuts PAYLOAD (the packages back to back, in installation order) into the data\n"
+    "files of a floppy set, OUTDIR/brindlex.n00, brindlex.n01, ..., every block\n"
+    "with its CRC-32 and every group of blocks with parity, and writes a 1.44 MB\n"
+    "FAT floppy image OUTDIR/brindlex.nNN.img of each.\n"
+    "\n"
+    "Options:\n"
+    "  -b, --block-size BYTES  bytes per block, checksum included (1024)\n"
+    "  -g, --group-blocks N    blocks per group, parity included (32)\n"
+    "  -p, --parity-blocks N   XOR parity blocks per group (1)\n"
+    "  -s, --set-id N          identifier of the set (made from the payload)\n"
+    "  -c, --capacity BYTES    room for a data file (1457664, a 1.44 MB FAT)\n"
+    "  -n, --no-images         write the data files only\n"
+    "  -d, --damage PART:GROUP:BLOCK\n"
+    "                          spoil that block (for tests of the reader)\n"
+    "  -h, --help              print this help and exit\n"
+    "      --version           print the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0   the set was written\n"
+    "  1   the payload could not be read or the set not written\n"
+    "  2   bad arguments or option values\n";
+
 void usage(FILE* out) {
-    fprintf(out,
-            "usage: brindlex-floppyset [options] PAYLOAD OUTDIR\n"
-            "Cuts PAYLOAD into the data files OUTDIR/brindlex.n00, brindlex.n01, ...\n"
-            "and writes a 1.44 MB FAT floppy image OUTDIR/brindlex.nNN.img for each.\n"
-            "  -b, --block-size BYTES     bytes per block, checksum included (1024)\n"
-            "  -g, --group-blocks N       blocks per group, parity included (32)\n"
-            "  -p, --parity-blocks N      XOR parity blocks per group (1)\n"
-            "  -s, --set-id N             identifier of the set (from the payload)\n"
-            "  -c, --capacity BYTES       room for a data file (1457664, a 1.44 MB FAT)\n"
-            "  -n, --no-images            write the data files only\n"
-            "  -d, --damage PART:GROUP:BLOCK  spoil that block (for tests)\n"
-            "  -h, --help\n");
+    fputs(HELP, out);
 }
 
 bool parse_number(const char* text, uint64_t max, uint64_t& value) {
@@ -48,6 +63,8 @@ bool parse_damage(const char* text, BlockDamage& d) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (int status = answer_standard_option(argc, argv, "brindlex-floppyset", HELP); status >= 0)
+        return status;
     FloppySetOptions options;
     static const option long_options[] = {
         {"block-size", required_argument, nullptr, 'b'},

@@ -10,8 +10,8 @@
 
 #include "floppy/crc32.h"
 #include "net_peer.h"
-#include "netinstall/router_installer.h"
 #include "netinstall/netinstall_test_support.h"
+#include "netinstall/router_installer.h"
 #include "package_builder.h"
 
 namespace {
@@ -193,7 +193,7 @@ TEST(InstallServer, SaysWhatWentWrongWithItsExitStatus) {
     Packages packages;
     std::string output;
     EXPECT_EQ(run_tool(cable.server, {"--list"}, output), 2);
-    EXPECT_NE(output.find("usage: brindlex-install-server"), std::string::npos);
+    EXPECT_NE(output.find("Usage: brindlex-install-server"), std::string::npos);
     EXPECT_EQ(run_tool(cable.server, {"--interface", "srv0", "--install", "first"}, output), 2);
     EXPECT_EQ(run_tool(cable.server,
                        {"--interface", "srv0", "--install", "first", "--packages",

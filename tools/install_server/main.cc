@@ -1,7 +1,7 @@
 // brindlex-install-server: the installation server on any Linux machine,
 // from a shell, as root, on the interfaces named on its command line only.
 // It uses the installer's own server code (router discovery and the
-// installation conversation); see usage() and docs/install-protocol.md.
+// installation conversation); see HELP and docs/install-protocol.md.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,6 +17,7 @@
 #include "netinstall/screen_text.h"
 #include "packages/install_order.h"
 #include "packages/package_catalogue.h"
+#include "standard_options.h"
 
 namespace {
 
@@ -29,24 +30,53 @@ constexpr int NO_ROUTER = 4;
 constexpr int NO_PACKAGES = 5;
 constexpr int NO_SCRIPT = 6;
 
+// What --help prints and usage errors show; the manual page is made from it.
+const char* const HELP =
+    "Usage: brindlex-install-server --interface NAME... --list [--seconds N]\n"
+    "  or:  brindlex-install-server --interface NAME... --install MAC|first --packages DIR "
+    "[OPTION]...\n"
+    "The installation server of the Brindlex Router Software on any Linux machine.\n"
+    "It lists the routers that announce themselves on the local network (routers\n"
+    "booted for a network installation), or installs one: it sends the packages of\n"
+    "DIR (all, or those named and what they need) in installation order, and a\n"
+    "configuration: the router keeps its own, gets the script made from the\n"
+    "options, or the script FILE. It prints the installer's own progress lines.\n"
+    "\n"
+    "It runs as root. It brings the named interfaces up, in promiscuous mode, and\n"
+    "gives one without an IPv4 address 0.0.0.0; it never uses other interfaces.\n"
+    "Without a terminal on its standard input it waits for no key: the conversation\n"
+    "ends as soon as the installation is sent.\n"
+    "\n"
+    "Options:\n"
+    "  --interface NAME      use the network interface NAME; repeat it for more\n"
+    "  --list                list the routers heard within the seconds given\n"
+    "  --install MAC|first   install the router with that MAC address, or the\n"
+    "                        first one heard within the seconds given\n"
+    "  --packages DIR        the directory of package files to install\n"
+    "  --package NAME        install only NAME and what it needs; repeat it for more\n"
+    "  --seconds N           how long to listen for routers (--list 5, --install 60)\n"
+    "  --keep                the router keeps its own configuration\n"
+    "  --address A.B.C.D/BITS\n"
+    "                        the router's address on the card it announced itself on\n"
+    "  --gateway A.B.C.D     the router's default gateway\n"
+    "  --baud N              the router's serial console speed\n"
+    "  --script FILE         send FILE as the router's configuration script\n"
+    "  -h, --help            print this help and exit\n"
+    "  --version             print the version and exit\n"
+    "At most one of --keep, --script FILE and the script options --address,\n"
+    "--gateway and --baud; none of them with --list.\n"
+    "\n"
+    "Exit status:\n"
+    "  0   done\n"
+    "  1   the installation failed\n"
+    "  2   bad arguments\n"
+    "  3   an interface cannot be used\n"
+    "  4   no router heard\n"
+    "  5   the packages cannot be read\n"
+    "  6   the script cannot be read\n";
+
 void usage() {
-    fprintf(stderr,
-            "usage: brindlex-install-server --interface NAME [--interface NAME]... COMMAND\n"
-            "  --list [--seconds N]\n"
-            "      lists the routers that announce themselves within N seconds (5)\n"
-            "  --install MAC|first --packages DIR [--package NAME]... [--seconds N]\n"
-            "          [--keep | [--address A.B.C.D/BITS] [--gateway A.B.C.D] [--baud N]\n"
-            "           | --script FILE]\n"
-            "      installs the router with that MAC (or the first heard within N seconds,\n"
-            "      60) with the packages of DIR (all, or those named and what they need)\n"
-            "      in installation order, and a configuration: the router keeps its own,\n"
-            "      gets the script made from the options, or the script FILE.\n"
-            "Runs as root. It brings the named interfaces up, in promiscuous mode, and\n"
-            "gives one without an IPv4 address 0.0.0.0; it never uses other interfaces.\n"
-            "Without a terminal on its standard input it waits for no key: the conversation\n"
-            "ends as soon as the installation is sent.\n"
-            "Exit status: 0 done, 1 installation failed, 2 usage, 3 an interface cannot\n"
-            "be used, 4 no router heard, 5 the packages cannot be read, 6 no script.\n");
+    fputs(HELP, stderr);
 }
 
 // What the command line asks for.
@@ -186,6 +216,9 @@ std::string shown_label(const RouterEntry* router) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (int status = answer_standard_option(argc, argv, "brindlex-install-server", HELP);
+        status >= 0)
+        return status;
     Request r;
     if (!parse(argc, argv, r)) {
         usage();

@@ -6,36 +6,65 @@
 #include <vector>
 
 #include "disk_image.h"
+#include "standard_options.h"
 
 namespace {
 
-const char* const USAGE =
-    "usage: brindlex-make-disk-image --size MIB --script FILE (--mbr FILE | --choose)\n"
-    "           [--serial] [--append WORDS] PACKAGES BOOTSYS OUTPUT.img\n"
-    "  --size MIB     size of the image: the router's disk or flash card may be larger\n"
-    "  --script FILE  the router's configuration script, installed as /autorun.scr\n"
-    "  --mbr FILE     unattended: every package is installed without a question, and\n"
-    "                 the first 512 bytes of FILE are written over the disk's first\n"
-    "                 sector before it is repartitioned\n"
-    "  --choose       the operator chooses the packages in the menu\n"
-    "  PACKAGES       directory of package files (*.vpk, at most 50) and an optional\n"
-    "                 defpacks file\n"
-    "  BOOTSYS        directory holding the boot system (vmlinuz, initrd.gz)\n"
-    "  --serial       boot the serial-console entry (ttyS0, 115200 baud) when nobody\n"
-    "                 types at the boot prompt; otherwise the screen entry boots\n"
-    "  --append WORDS more kernel command line words for both entries\n"
-    "The installation destroys the image's volume: it repartitions and formats\n"
-    "the disk it booted from.\n";
+// What --help prints and usage errors show; the manual page is made from it.
+const std::string HELP =
+    std::string(
+        "Usage: brindlex-make-disk-image --size MIB --script FILE --mbr FILE [OPTION]... PACKAGES "
+        "[BOOTSYS] OUTPUT.img\n"
+        "  or:  brindlex-make-disk-image --size MIB --script FILE --choose [OPTION]... PACKAGES "
+        "[BOOTSYS] OUTPUT.img\n"
+        "Makes the self-installing disk image OUTPUT.img: one FAT volume over the whole\n"
+        "device that a PC's BIOS boots (syslinux), with the packages, the script and\n"
+        "the boot system. Written onto a router's first IDE disk or flash card, it\n"
+        "installs the router onto that same disk: the installation repartitions and\n"
+        "formats it, and the volume is gone. Packages are checked as for the CD; a\n"
+        "failed build leaves no image. The builder prints the memory the installing PC\n"
+        "needs: everything on the volume is held in memory at once.\n"
+        "\n"
+        "Arguments:\n"
+        "  PACKAGES    directory of package files (*.vpk, at most 50) and an optional\n"
+        "              defpacks file\n"
+        "  BOOTSYS     directory of the boot system (vmlinuz, initrd.gz); by default\n"
+        "              ") +
+    INSTALLED_BOOT_SYSTEM +
+    ", the boot system installed with the tools\n"
+    "  OUTPUT.img  the image to write\n"
+    "\n"
+    "Options:\n"
+    "  --size MIB      size of the image; the router's disk may be larger\n"
+    "  --script FILE   the router's configuration script, installed as /autorun.scr\n"
+    "  --mbr FILE      unattended: every package is installed without a question,\n"
+    "                  and the first 512 bytes of FILE are written over the disk's\n"
+    "                  first sector before it is repartitioned\n"
+    "  --choose        the operator chooses the packages in the menu\n"
+    "  --serial        boot the serial-console entry (ttyS0, 115200 baud) when\n"
+    "                  nobody types at the boot prompt; otherwise the screen entry\n"
+    "  --append WORDS  more kernel command line words for both entries\n"
+    "  -h, --help      print this help and exit\n"
+    "  --version       print the version and exit\n"
+    "--size, --script and one of --mbr and --choose are needed.\n"
+    "\n"
+    "Exit status:\n"
+    "  0   the image was written\n"
+    "  1   the image could not be made; no image is left\n"
+    "  2   bad arguments\n";
 
 int usage(const std::string& problem) {
     fprintf(stderr, "brindlex-make-disk-image: %s\n", problem.c_str());
-    fputs(USAGE, stderr);
+    fputs(HELP.c_str(), stderr);
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (int status = answer_standard_option(argc, argv, "brindlex-make-disk-image", HELP.c_str());
+        status >= 0)
+        return status;
     DiskImageRequest request;
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
@@ -47,7 +76,7 @@ int main(int argc, char** argv) {
         }
         std::string word = argv[i];
         if (word == "--help" || word == "-h") {
-            fputs(USAGE, stdout);
+            fputs(HELP.c_str(), stdout);
             return 0;
         }
         if (word == "--choose") {
@@ -72,13 +101,11 @@ int main(int argc, char** argv) {
         if (word.size() > 1 && word[0] == '-') return usage("unknown option " + word);
         positional.push_back(word);
     }
-    if (positional.size() != 3) return usage("three arguments are needed");
+    if (!take_media_paths(positional, request.packages, request.bootsys, request.output))
+        return usage("two or three arguments are needed");
     if (request.size_mib == 0) return usage("--size is needed");
     if (request.script.empty()) return usage("--script is needed");
     if (request.choose == !request.mbr.empty()) return usage("either --mbr or --choose is needed");
-    request.packages = positional[0];
-    request.bootsys = positional[1];
-    request.output = positional[2];
     std::string warnings;
     std::string error;
     uint64_t memory_mib = 0;

@@ -268,3 +268,12 @@ int parse_media_option(int argc, char** argv, int i, MediaArguments& arguments) 
     }
     return 0;
 }
+
+bool take_media_paths(const std::vector<std::string>& words, std::string& packages,
+                      std::string& bootsys, std::string& output) {
+    if (words.size() != 2 && words.size() != 3) return false;
+    packages = words.front();
+    bootsys = words.size() == 3 ? words[1] : INSTALLED_BOOT_SYSTEM;
+    output = words.back();
+    return true;
+}

@@ -13,6 +13,10 @@ struct BootSystem {
     std::string initrd;  // path of initrd.gz
 };
 
+// The boot system installed with the tools (PREFIX/lib/brindlex), which the
+// builders take when no BOOTSYS is given.
+extern const char* const INSTALLED_BOOT_SYSTEM;
+
 // Finds vmlinuz and initrd.gz in directory (as `make bootsys` writes them).
 bool find_boot_system(const std::string& directory, BootSystem& boot, std::string& error);
 
@@ -85,6 +89,11 @@ struct ScratchDirectory {
 
 bool copy_file(const std::string& from, const std::string& to, std::string& error);
 bool write_text_file(const std::string& path, const std::string& text, std::string& error);
+
+// The builders' last arguments, PACKAGES [BOOTSYS] OUTPUT (BOOTSYS by
+// default the installed boot system). False unless there are two or three.
+bool take_media_paths(const std::vector<std::string>& words, std::string& packages,
+                      std::string& bootsys, std::string& output);
 
 // Takes a shared option at argv[i]; returns the number of words taken (0:
 // not a shared option, -1: its value is missing).

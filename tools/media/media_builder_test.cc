@@ -210,9 +210,12 @@ TEST_F(MediaBuilder, InstallCdWarnsOfDependenciesWithoutAPackage) {
 TEST_F(MediaBuilder, InstallCdRefusalsLeaveNoImage) {
     std::string iso = out + "/cd.iso";
     // Bad arguments.
-    ToolRun r = run({MAKE_CD, packages.path(), bootsys});
+    ToolRun r = run({MAKE_CD, packages.path()});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("usage: brindlex-make-cd"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Usage: brindlex-make-cd"), std::string::npos) << r.err;
+    r = run({MAKE_CD, packages.path(), bootsys, iso, out + "/more"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("two or three arguments are needed"), std::string::npos) << r.err;
     r = run({MAKE_CD, "--size", "3", packages.path(), bootsys, iso});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("unknown option --size"), std::string::npos) << r.err;

@@ -1,24 +1,40 @@
 // brindlex-pkg: makes a package file from a directory tree, lists the parts
-// of a package, or checks one.
-//
-//   brindlex-pkg [build] --name NAME [--description TEXT] [--depends NAME]...
-//                [--root-owner] [--alt-magic] --output FILE.vpk [TREE]
-//   brindlex-pkg list FILE.vpk
-//   brindlex-pkg verify FILE.vpk
+// of a package, or checks one (see HELP).
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "package_builder.h"
+#include "standard_options.h"
 
 namespace {
 
+// What --help prints and usage errors show; the manual page is made from it.
+const char* const HELP =
+    "Usage: brindlex-pkg [build] --name NAME [OPTION]... --output FILE.vpk [TREE]\n"
+    "  or:  brindlex-pkg list FILE.vpk\n"
+    "  or:  brindlex-pkg verify FILE.vpk\n"
+    "Makes a package file (.vpk) of the Brindlex Router Software from the directory\n"
+    "tree TREE (without TREE, a package with no files), lists the parts of a\n"
+    "package, one a line, or checks a whole package.\n"
+    "\n"
+    "Options:\n"
+    "  -n, --name NAME         the package's name (1 to 16 bytes), as the menu shows it\n"
+    "  -d, --description TEXT  the one-line description the menu shows\n"
+    "  -D, --depends NAME      a package this one needs; repeat it for more\n"
+    "  -o, --output FILE.vpk   the package file to write; it appears whole or not at all\n"
+    "      --root-owner        record every file as owned by root (0:0)\n"
+    "      --alt-magic         write the second of the two magic numbers\n"
+    "  -h, --help              print this help and exit\n"
+    "      --version           print the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0   done; verify: the package is sound\n"
+    "  1   the package could not be written or read, or is damaged\n"
+    "  2   bad arguments\n";
+
 void usage() {
-    fprintf(stderr,
-            "usage: brindlex-pkg [build] --name NAME [--description TEXT] [--depends NAME]...\n"
-            "                    [--root-owner] [--alt-magic] --output FILE.vpk [TREE]\n"
-            "       brindlex-pkg list FILE.vpk\n"
-            "       brindlex-pkg verify FILE.vpk\n");
+    fputs(HELP, stderr);
 }
 
 int run_build(int argc, char** argv, int first) {
@@ -81,6 +97,8 @@ int run_build(int argc, char** argv, int first) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (int status = answer_standard_option(argc, argv, "brindlex-pkg", HELP); status >= 0)
+        return status;
     if (argc < 2) {
         usage();
         return 2;
@@ -99,10 +117,6 @@ int main(int argc, char** argv) {
             return 1;
         }
         if (!listing) printf("%s: package is sound\n", argv[2]);
-        return 0;
-    }
-    if (command == "-h" || command == "--help") {
-        usage();
         return 0;
     }
     return run_build(argc, argv, command == "build" ? 2 : 1);

@@ -21,6 +21,7 @@
 
 #include "new_files.h"
 #include "package_record.h"
+#include "standard_options.h"
 #include "unpack_input.h"
 #include "unpack_stream.h"
 
@@ -28,15 +29,40 @@ namespace {
 
 constexpr size_t INPUT_BUFFER = 1 << 20;
 
+// What --help prints and usage errors show; the manual page is made from it.
+const char* const HELP =
+    "Usage: brindlex-unpack [-q] -r ROOT -\n"
+    "  or:  brindlex-unpack -l -r ROOT\n"
+    "Installs the Brindlex Router Software packages read from standard input, back\n"
+    "to back until its end, below the directory ROOT, and keeps a record of each in\n"
+    "ROOT/var/pdb; or lists the packages installed below ROOT from those records.\n"
+    "Every path is walked from ROOT: no absolute path, no \"..\", never through a\n"
+    "symbolic link; files appear whole or not at all. Owners are set when it runs\n"
+    "as root. The input is always read to its end.\n"
+    "\n"
+    "Options:\n"
+    "  -r ROOT      the root directory to install below or to list\n"
+    "  -            read the packages from standard input\n"
+    "  -q           leave out the summary line of each package\n"
+    "  -l           list the installed packages\n"
+    "  -h, --help   print this help and exit\n"
+    "  --version    print the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0   every package went in (or the list was printed)\n"
+    "  1   the input held no package, or something was refused, damaged or not\n"
+    "      written; the root could not be opened\n"
+    "  2   bad arguments\n";
+
 void usage() {
-    fprintf(stderr,
-            "usage: brindlex-unpack [-q] -r ROOT -\n"
-            "       brindlex-unpack -l -r ROOT\n");
+    fputs(HELP, stderr);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (int status = answer_standard_option(argc, argv, "brindlex-unpack", HELP); status >= 0)
+        return status;
     Unpacker u;
     const char* root = nullptr;
     bool from_stdin = false;
