@@ -20,7 +20,7 @@ DESTDIR ?=
 FUZZ_SMOKE_SECONDS ?= 5
 FUZZ_SECONDS ?= 600
 
-.PHONY: all deps host target asan bootsys fuzz-build fuzz-smoke fuzz test unit install deb demo demo-remote format clean
+.PHONY: all deps host target asan bootsys fuzz-build fuzz-smoke fuzz test unit install deb package-test demo demo-remote format clean
 
 all: host target bootsys
 
@@ -71,6 +71,12 @@ deb:
 	rm -f $(HOST)/deb/*.deb
 	cd $(HOST) && cpack -G DEB
 
+# The package checked by lintian, installed with apt-get, used with its
+# defaults (a package, a CD, a disk image, a floppy set; the CD booted on
+# the test PC) and purged. Root only: it installs on this machine.
+package-test: deb
+	BRINDLEX_HOST_DIR=$(abspath $(HOST)) PYTHONPATH=$(abspath testpc) PYTHONDONTWRITEBYTECODE=1 \
+	    /usr/bin/python3 tools/packaging/package_test.py $(HOST)/deb/brindlex-tools_*_amd64.deb
 
 unit: host
 	cd $(HOST) && ctest -L unit --output-on-failure -j $(JOBS)
@@ -80,6 +86,7 @@ test: deps
 	cd $(ASAN) && ctest -L unit --output-on-failure -j $(JOBS)
 	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) fuzz-smoke
+	$(MAKE) package-test
 
 demo:
 	@echo "make demo: needs root (to install missing Debian packages), network access to"
