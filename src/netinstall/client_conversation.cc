@@ -108,10 +108,16 @@ bool request_start(InstallClient& client) {
     uint8_t datagram[MAX_DATAGRAM];
     uint8_t reply[RECEIVE_BUFFER_SIZE];
     int length = build_message(client.link, datagram, TAG_START, false, false);
-    if (send_reliably(*client.server_endpoint, client.link, datagram, length, reply,
-                      START_ACK_WAIT_US, START_TRIES) <= 0)
-        return false;
+    int answer = send_reliably(*client.server_endpoint, client.link, datagram, length, reply,
+                               START_ACK_WAIT_US, START_TRIES);
+    if (answer <= 0) return false;
     client.link.send_seq++;
+    // The server goes on with the first file header as soon as it has
+    // acknowledged the start: when that acknowledgement was lost, the header
+    // is what answered the start, already accepted by the link. It is kept
+    // for next_file, which acknowledges it as a header that has just come.
+    if (answer > HEADER_SIZE && client.receiver != nullptr)
+        keep_message(*client.receiver, reply, answer);
     return true;
 }
 

@@ -38,7 +38,8 @@ NetEndpoint* find_server(InstallClient& client, const char* label, bool& keep);
 bool accept_offer(InstallClient& client, const char* label, bool& keep);
 
 // Sends the start message (1 s, 5 tries) once the disk is ready; true when
-// the server acknowledged it.
+// the server acknowledged it, or answered it with a message: the first file
+// header, kept in the receiver for next_file, which acknowledges it.
 bool request_start(InstallClient& client);
 
 // The client's buffer for the name of the file it receives.

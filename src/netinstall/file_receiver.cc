@@ -47,6 +47,7 @@ void init_file_receiver(FileReceiver& receiver, NetEndpoint& endpoint, LinkState
     receiver.block_length = 0;
     receiver.received = 0;
     receiver.block_position = 0;
+    receiver.kept_length = 0;
     receiver.endpoint = &endpoint;
     receiver.link = &link;
 }
@@ -61,13 +62,23 @@ bool receive_file_header(FileReceiver& receiver) {
     receiver.block_length = 0;
     receiver.received = 0;
     receiver.block_position = 0;
-    if (!wait_for_content(receiver)) return false;
+    bool kept = receiver.kept_length > 0;
+    receiver.kept_length = 0;
+    if (!kept && !wait_for_content(receiver)) return false;
     DatagramHeader header = read_header(receiver.datagram);
     if (header.kind != KIND_TEXT) return false;
     if (!parse_file_header(receiver.datagram + HEADER_SIZE, header.payload_length, receiver.name,
                            receiver.size))
         return false;
     acknowledge(receiver);
+    return true;
+}
+
+bool keep_message(FileReceiver& receiver, const uint8_t* datagram, int length) {
+    if (length < HEADER_SIZE || length > static_cast<int>(sizeof receiver.datagram)) return false;
+    if (datagram != receiver.datagram)
+        memcpy(receiver.datagram, datagram, static_cast<size_t>(length));
+    receiver.kept_length = length;
     return true;
 }
 

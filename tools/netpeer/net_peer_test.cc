@@ -200,3 +200,40 @@ TEST(NetPeer, LostAcknowledgementOfTheLastBlock) {
         EXPECT_GE(cable.relay.counters.dropped, 1u);
     }
 }
+
+// The server's one acknowledgement of the start is lost, and the first
+// file header answers the start instead: the router keeps that header and
+// acknowledges it as a header that has just come, so every package and the
+// script arrive whole and both sides end as usual. Once alone, and once
+// with the router's acknowledgement of the last block lost as well.
+TEST(NetPeer, LostAcknowledgementOfTheStart) {
+    for (bool last_block_too : {false, true}) {
+        SCOPED_TRACE(last_block_too ? "and the acknowledgement of block 9" : "alone");
+        FaultPlan faults;
+        faults.drop_frames.push_back(acknowledgement_frame(0, 1, 2, 3));
+        if (last_block_too) faults.drop_frames.push_back(acknowledgement_frame(1, 1, 4, 9));
+        RelayedCable cable(faults);
+        ASSERT_TRUE(cable.ok) << "private network namespaces and tap devices are needed (root)";
+        RelayedInstallation run(cable);
+        ASSERT_TRUE(run.started);
+        ASSERT_TRUE(wait_for_output(run.server, SERVER_END, 30000)) << run.server.output;
+        send_keys(run.server, "\n");
+        EXPECT_TRUE(finish_processes({&run.server, &run.client}, 20000));
+        cable.finish();
+        EXPECT_EQ(cable.relay.counters.dropped, last_block_too ? 2u : 1u);
+        EXPECT_EQ(exit_code(run.server), 0) << run.server.output;
+        EXPECT_EQ(exit_code(run.client), 0) << run.client.output;
+        EXPECT_TRUE(run.whole());
+        EXPECT_NE(run.client.output.find("received base.vpk: 3000 bytes"), std::string::npos)
+            << run.client.output;
+        EXPECT_EQ(run.server.output.find("FATAL"), std::string::npos) << run.server.output;
+        EXPECT_EQ(run.client.output.find("FATAL"), std::string::npos) << run.client.output;
+        std::string tail = std::string(SERVER_END) + "conversation closed\n";
+        EXPECT_EQ(run.server.output.substr(run.server.output.size() -
+                                           std::min(run.server.output.size(), tail.size())),
+                  tail);
+        EXPECT_NE(run.client.output.find("resend ack: 10\nconversation closed\n"),
+                  std::string::npos)
+            << run.client.output;
+    }
+}
