@@ -22,14 +22,24 @@ bool announce(InstallClient& client, const char* label) {
     return true;
 }
 
+// Datagrams taken from one card in one cycle at most: far more than its
+// socket can queue, so a card that is flooded faster than it is read
+// still lets the cycle go on to its next announcement.
+constexpr int MOST_DRAINED_PER_CYCLE = 4096;
+
 // Reads everything queued on every interface; the endpoint of the first
-// offer, which the link then holds (peer, sequence numbers), or null.
+// offer, which the link then holds (peer, sequence numbers), or null. A
+// datagram the card drops (another source port, too long) is not the end
+// of the queue: the drain goes on until nothing is queued.
 NetEndpoint* take_offer(InstallClient& client, bool& keep) {
     uint8_t datagram[RECEIVE_BUFFER_SIZE];
     for (unsigned i = 0; i < client.interfaces.count; ++i) {
         NetEndpoint& endpoint = *client.interfaces.endpoints[i];
         int length;
-        while ((length = wait_datagram(endpoint, datagram, 0)) >= 0) {
+        for (int drained = 0; drained < MOST_DRAINED_PER_CYCLE &&
+                              (length = poll_datagram(endpoint, datagram)) != NOTHING_QUEUED;
+             ++drained) {
+            if (length < 0) continue;
             reset_link(client.link);
             memcpy(client.link.own_mac, endpoint.mac, MAC_LENGTH);
             bool offered_keep = false;

@@ -4,6 +4,7 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -258,4 +259,57 @@ TEST(ClientConversation, AcceptanceAndStartAreSentFiveTimes) {
               "mac-address: 02:00:00:00:02:01\n"
               "accepted 1 keep 0 from 02:00:00:00:01:01 on 02:00:00:00:02:01 seq 3/1\n"
               "start 0 seq 3\n");
+}
+
+// Five datagrams a second reach the router's port from another source
+// port, before and during the server's offer: each is dropped, the drain of
+// the card goes on behind it, and the router takes the first offer and
+// starts.
+TEST(ClientConversation, DatagramsFromOtherPortsDoNotHideAnOffer) {
+    Cable cable;
+    ASSERT_TRUE(cable.ok) << "private network namespaces are needed (run as root)";
+    LabProcess serving;
+    ASSERT_TRUE(start_in_namespace(serving, cable.server, [] {
+        NetEndpoint endpoint = open_or_exit("srv0", SERVER_MAC);
+        Injector injector;
+        if (!open_injector(injector, "srv0", INSTALL_PORT + 1)) return 100;
+        printf("ready\n");
+        fflush(stdout);
+        uint8_t datagram[RECEIVE_BUFFER_SIZE];
+        int length;
+        while ((length = wait_datagram(endpoint, datagram, 5000000)) >= 0 &&
+               !payload_begins_with(datagram, length, TAG_DISCOVERY)) {
+        }
+        // An offer as the real one, and junk, all from the wrong port.
+        static const uint8_t nobody[MAC_LENGTH] = {};
+        std::vector<uint8_t> wrong_offer =
+            forged_datagram(SERVER_MAC, CLIENT_MAC, ACK_FLAG, KIND_TEXT, 1, 1, "OFFR\n\n");
+        std::vector<uint8_t> junk = forged_datagram(OTHER_CLIENT_MAC, nobody, 0, KIND_TEXT, 1, 0,
+                                                    std::string("DSCV\n\n\nx") + '\0');
+        std::atomic<bool> flooding(true);
+        std::thread flood([&] {
+            for (int i = 0; flooding && i < 200; ++i) {
+                inject(injector, i % 2 ? wrong_offer : junk);
+                usleep(200000);
+            }
+        });
+        usleep(3000000);  // the queue would have grown by now
+        Opening opening(endpoint, CLIENT_MAC);
+        std::string answer = opening.offer(false);
+        printf("answered %s", answer.c_str());
+        printf("started %d\n", opening.start());
+        flooding = false;
+        flood.join();
+        return 0;
+    }));
+    ASSERT_TRUE(wait_for_output(serving, "ready\n", 10000));
+    LabProcess router;
+    ASSERT_TRUE(
+        start_in_namespace(router, cable.client, [] { return client_until_start("lab", 0); }));
+    EXPECT_TRUE(finish_processes({&serving, &router}, 60000));
+    EXPECT_EQ(serving.output, "ready\nanswered YACK\nstarted 1\n");
+    EXPECT_EQ(router.output,
+              "mac-address: 02:00:00:00:02:01\n"
+              "accepted 1 keep 0 from 02:00:00:00:01:01 on 02:00:00:00:02:01 seq 3/1\n"
+              "start 1 seq 4\n");
 }
