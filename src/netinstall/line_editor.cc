@@ -16,8 +16,8 @@ constexpr size_t ADDRESS_SIZE = 20;
 
 }  // namespace
 
-void edit_line(const char* prompt, const char* proposed, char* output, size_t size) {
-    if (size == 0) return;
+bool edit_line(const char* prompt, const char* proposed, char* output, size_t size) {
+    if (size == 0) return true;
     clear_line();
     printf("\r%s: ", prompt);
     char text[256];
@@ -42,7 +42,7 @@ void edit_line(const char* prompt, const char* proposed, char* output, size_t si
             output[size - 1] = '\0';
             hide_cursor(true);
             fflush(stdout);
-            return;
+            return c != EOF;
         }
         if (c == BACKSPACE) {
             // Only what was typed goes back; the proposed text stays whole.
@@ -66,13 +66,13 @@ void edit_line(const char* prompt, const char* proposed, char* output, size_t si
     }
 }
 
-in_addr ask_address(const char* prompt) {
+bool ask_address(const char* prompt, in_addr& address) {
     char text[ADDRESS_SIZE];
-    in_addr address;
-    do {
-        edit_line(prompt, nullptr, text, sizeof text);
-    } while (inet_aton(text, &address) == 0);
-    return address;
+    for (;;) {
+        bool more = edit_line(prompt, nullptr, text, sizeof text);
+        if (inet_aton(text, &address) != 0) return true;
+        if (!more) return false;
+    }
 }
 
 bool ask_yes_no_with_cursor(const char* question) {

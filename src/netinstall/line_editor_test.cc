@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "packages/screen_control.h"
@@ -76,7 +78,8 @@ TEST(LineEditor, TypingReplacesTheProposalWithinTheFieldSize) {
 
     TerminalSession address = run_on_terminal(
         [] {
-            in_addr a = ask_address("Enter routers IP address");
+            in_addr a;
+            if (!ask_address("Enter routers IP address", a)) return 1;
             printf("\n=%s\n", inet_ntoa(a));
             return 0;
         },
@@ -88,6 +91,29 @@ TEST(LineEditor, TypingReplacesTheProposalWithinTheFieldSize) {
          (at = address.output.find("\rEnter routers IP address: ", at)) != std::string::npos; ++at)
         ++prompts;
     EXPECT_EQ(prompts, 3u);
+
+    // The end of input: an address typed up to it is taken; otherwise the
+    // question is left after one prompt, never asked again.
+    for (const char* typed : {"", "10.0.0.300", "10.0.0.7"}) {
+        TerminalSession ended = run_on_terminal(
+            [typed] {
+                int input[2];
+                if (pipe(input) != 0 || write(input[1], typed, strlen(typed)) < 0) return 2;
+                close(input[1]);
+                dup2(input[0], 0);
+                in_addr a;
+                bool got = ask_address("Enter routers IP address", a);
+                printf("\n=%s\n", got ? inet_ntoa(a) : "none");
+                return 0;
+            },
+            {});
+        EXPECT_EQ(ended.exit_code, 0);
+        EXPECT_EQ(answer_of(ended), *typed == '\0' || typed[7] == '3' ? "none" : "10.0.0.7")
+            << typed;
+        EXPECT_EQ(ended.output.find("Enter routers IP address", ended.output.find("address") + 1),
+                  std::string::npos)
+            << ended.output;
+    }
 
     TerminalSession longest = run_on_terminal(
         [] {

@@ -34,6 +34,13 @@ unsigned long ask_number(const char* prompt, const char* proposed, unsigned long
     }
 }
 
+// The end of a question whose input has ended: a line end, nothing sent.
+bool left_at_end_of_input() {
+    printf("\n");
+    fflush(stdout);
+    return false;
+}
+
 // Prints message and waits for one key.
 void fail_with_key(const char* message) {
     puts(message);
@@ -146,12 +153,16 @@ bool install_router(RouterInstaller& installer, InstallOrder& order) {
     bool keep = ask_yes_no_with_cursor("Keep config?");
     const char* script = "";
     if (!keep) {
-        in_addr address = ask_address("Enter routers IP address");
+        // A console whose input has ended leaves the router's installation
+        // instead of asking for ever.
+        in_addr address, gateway;
+        if (!ask_address("Enter routers IP address", address)) return left_at_end_of_input();
         printf("\n");
         unsigned long prefix_bits =
             ask_number("Enter routers netmask bit count", "24", MAX_PREFIX_BITS);
         printf("\n");
-        in_addr gateway = ask_address("Enter routers default gateway address");
+        if (!ask_address("Enter routers default gateway address", gateway))
+            return left_at_end_of_input();
         printf("\n");
         unsigned long baud_rate =
             ask_number("Enter serial console baud rate", "9600", MAX_NUMBER_ANSWER);

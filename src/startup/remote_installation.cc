@@ -35,7 +35,7 @@ RemoteResult install_remote_router(PackageMenu& menu) {
         // installation; like the catalogue, it lives until the restart.
         InstallOrder* order = new InstallOrder;
         if (!build_install_order(*order, menu)) {
-            puts("\nERROR: not enough memory for the installation order");
+            puts("\nFATAL ERROR: not enough memory for the installation order");
             fflush(stdout);
             result = RemoteResult::FAILED;
         } else if (!install_router(installer, *order)) {
