@@ -33,7 +33,7 @@ class PCConfig:
     def __init__(self, type_text=None, init_args=(), disks=(), floppy=None, cdrom=None,
                  serial_only=False, init=None, memory_mb=DEFAULT_MEMORY_MB, bootsys=None,
                  cdrom_position="hdc", insmod_hold=None, broken_unpacker=False, boot_from=None,
-                 nics=()):
+                 nics=(), floppy_drive=True):
         if boot_from not in BOOT_DEVICES:
             raise TestPCError("boot_from must be one of %r" % (BOOT_DEVICES,))
         self.boot_from = boot_from
@@ -56,7 +56,11 @@ class PCConfig:
         self.broken_unpacker = broken_unpacker
         self.type_text = type_text
         self.init_args = list(init_args)
+        if floppy and not floppy_drive:
+            raise TestPCError("a floppy needs a floppy drive")
         self.floppy = floppy
+        # False: the PC has a floppy controller but no drive on it.
+        self.floppy_drive = floppy_drive
         self.cdrom = cdrom
         self.serial_only = serial_only
         self.init = init
@@ -135,10 +139,11 @@ class PCConfig:
             cmd += ["-drive", drive]
         for index, (model, mac, folder, port) in enumerate(self.nics):
             cmd += nic_options(index, model, mac, folder, port)
-        drive = "if=floppy,index=0"
-        if self.floppy:
-            drive += ",format=raw,file=" + drive_path(self.floppy)
-        cmd += ["-drive", drive]
+        if self.floppy_drive:
+            drive = "if=floppy,index=0"
+            if self.floppy:
+                drive += ",format=raw,file=" + drive_path(self.floppy)
+            cmd += ["-drive", drive]
         return cmd
 
 
@@ -183,11 +188,11 @@ class TestPC:
     def __init__(self, name, type_text=None, init_args=(), disks=(), floppy=None, cdrom=None,
                  serial_only=False, init=None, memory_mb=DEFAULT_MEMORY_MB, bootsys=None,
                  cdrom_position="hdc", insmod_hold=None, broken_unpacker=False, boot_from=None,
-                 nics=()):
+                 nics=(), floppy_drive=True):
         self.name = name
         self.config = PCConfig(type_text, init_args, disks, floppy, cdrom, serial_only, init,
                                memory_mb, bootsys, cdrom_position, insmod_hold,
-                               broken_unpacker, boot_from, nics)
+                               broken_unpacker, boot_from, nics, floppy_drive)
         self.console = Channel("console")
         self.log_channel = Channel("log")
         self.monitor_channel = Channel("monitor")
