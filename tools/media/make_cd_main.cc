@@ -1,6 +1,5 @@
 // brindlex-make-cd: makes a bootable installation CD image.
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -28,23 +27,13 @@ const std::string HELP =
     ", the boot system installed with the tools\n"
     "  OUTPUT.iso  the image to write\n"
     "\n"
-    "Options:\n"
-    "  --serial        boot the serial-console entry (ttyS0, 115200 baud) when\n"
-    "                  nobody types at the boot prompt; otherwise the screen entry\n"
-    "  --append WORDS  more kernel command line words for both entries\n"
-    "  -h, --help      print this help and exit\n"
-    "  --version       print the version and exit\n"
+    "Options:\n" +
+    MEDIA_OPTIONS_HELP +
     "\n"
     "Exit status:\n"
     "  0   the image was written\n"
     "  1   the image could not be made; no image is left\n"
     "  2   bad arguments\n";
-
-int usage(const char* problem) {
-    if (problem != nullptr) fprintf(stderr, "brindlex-make-cd: %s\n", problem);
-    fputs(HELP.c_str(), stderr);
-    return 2;
-}
 
 }  // namespace
 
@@ -54,24 +43,12 @@ int main(int argc, char** argv) {
         return status;
     InstallCdRequest request;
     std::vector<std::string> positional;
-    for (int i = 1; i < argc; ++i) {
-        int taken = parse_media_option(argc, argv, i, request.media);
-        if (taken < 0) return usage((std::string(argv[i]) + " needs a value").c_str());
-        if (taken > 0) {
-            i += taken - 1;
-            continue;
-        }
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            fputs(HELP.c_str(), stdout);
-            return 0;
-        }
-        if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            return usage((std::string("unknown option ") + argv[i]).c_str());
-        }
-        positional.push_back(argv[i]);
-    }
+    if (int status = read_media_command_line(argc, argv, "brindlex-make-cd", HELP, request.media,
+                                             positional);
+        status >= 0)
+        return status;
     if (!take_media_paths(positional, request.packages, request.bootsys, request.output))
-        return usage("two or three arguments are needed");
+        return media_usage("brindlex-make-cd", HELP, "two or three arguments are needed");
     std::string warnings;
     std::string error;
     bool made = make_install_cd(request, warnings, error);

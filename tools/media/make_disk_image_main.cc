@@ -40,12 +40,8 @@ const std::string HELP =
     "  --mbr FILE      unattended: every package is installed without a question,\n"
     "                  and the first 512 bytes of FILE are written over the disk's\n"
     "                  first sector before it is repartitioned\n"
-    "  --choose        the operator chooses the packages in the menu\n"
-    "  --serial        boot the serial-console entry (ttyS0, 115200 baud) when\n"
-    "                  nobody types at the boot prompt; otherwise the screen entry\n"
-    "  --append WORDS  more kernel command line words for both entries\n"
-    "  -h, --help      print this help and exit\n"
-    "  --version       print the version and exit\n"
+    "  --choose        the operator chooses the packages in the menu\n" +
+    MEDIA_OPTIONS_HELP +
     "--size, --script and one of --mbr and --choose are needed.\n"
     "\n"
     "Exit status:\n"
@@ -54,9 +50,7 @@ const std::string HELP =
     "  2   bad arguments\n";
 
 int usage(const std::string& problem) {
-    fprintf(stderr, "brindlex-make-disk-image: %s\n", problem.c_str());
-    fputs(HELP.c_str(), stderr);
-    return 2;
+    return media_usage("brindlex-make-disk-image", HELP, problem);
 }
 
 }  // namespace

@@ -188,7 +188,7 @@ void begin_output(PendingOutput& output, const std::string& path) {
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     output.temp_path = folder + "." + name + ".partial-" + std::to_string(getpid());
     output.committed = false;
-    unlink(output.temp_path.c_str());
+    remove_tree(output.temp_path);
 }
 
 bool commit_output(PendingOutput& output, std::string& error) {
@@ -202,7 +202,7 @@ bool commit_output(PendingOutput& output, std::string& error) {
 }
 
 void discard_output(PendingOutput& output) {
-    if (!output.committed && !output.temp_path.empty()) unlink(output.temp_path.c_str());
+    if (!output.committed && !output.temp_path.empty()) remove_tree(output.temp_path);
 }
 
 PendingOutput::~PendingOutput() {
@@ -215,7 +215,16 @@ ScratchDirectory::ScratchDirectory() {
 }
 
 ScratchDirectory::~ScratchDirectory() {
-    if (path.empty()) return;
+    if (!path.empty()) remove_tree(path);
+}
+
+void remove_tree(const std::string& path) {
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) return;
+    if (!S_ISDIR(status.st_mode)) {
+        unlink(path.c_str());
+        return;
+    }
     nftw(
         path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
         16, FTW_DEPTH | FTW_PHYS);
@@ -269,11 +278,53 @@ int parse_media_option(int argc, char** argv, int i, MediaArguments& arguments) 
     return 0;
 }
 
+const char* const MEDIA_OPTIONS_HELP =
+    "  --serial        boot the serial-console entry (ttyS0, 115200 baud) when\n"
+    "                  nobody types at the boot prompt; otherwise the screen entry\n"
+    "  --append WORDS  more kernel command line words for both entries\n"
+    "  -h, --help      print this help and exit\n"
+    "  --version       print the version and exit\n";
+
+int media_usage(const char* name, const std::string& help, const std::string& problem) {
+    fprintf(stderr, "%s: %s\n", name, problem.c_str());
+    fputs(help.c_str(), stderr);
+    return 2;
+}
+
+int read_media_command_line(int argc, char** argv, const char* name, const std::string& help,
+                            MediaArguments& arguments, std::vector<std::string>& positional) {
+    for (int i = 1; i < argc; ++i) {
+        int taken = parse_media_option(argc, argv, i, arguments);
+        if (taken < 0) return media_usage(name, help, std::string(argv[i]) + " needs a value");
+        if (taken > 0) {
+            i += taken - 1;
+            continue;
+        }
+        std::string word = argv[i];
+        if (word == "--help" || word == "-h") {
+            fputs(help.c_str(), stdout);
+            return 0;
+        }
+        if (word.size() > 1 && word[0] == '-') {
+            return media_usage(name, help, "unknown option " + word);
+        }
+        positional.push_back(word);
+    }
+    return -1;
+}
+
 bool take_media_paths(const std::vector<std::string>& words, std::string& packages,
                       std::string& bootsys, std::string& output) {
-    if (words.size() != 2 && words.size() != 3) return false;
+    if (words.empty()) return false;
     packages = words.front();
-    bootsys = words.size() == 3 ? words[1] : INSTALLED_BOOT_SYSTEM;
+    return take_boot_paths(std::vector<std::string>(words.begin() + 1, words.end()), bootsys,
+                           output);
+}
+
+bool take_boot_paths(const std::vector<std::string>& words, std::string& bootsys,
+                     std::string& output) {
+    if (words.size() != 1 && words.size() != 2) return false;
+    bootsys = words.size() == 2 ? words.front() : INSTALLED_BOOT_SYSTEM;
     output = words.back();
     return true;
 }

@@ -67,8 +67,9 @@ bool run_tool(const std::vector<std::string>& argv, std::string& error);
 // Fails with a hint at the Debian package when path is not there.
 bool require_file(const std::string& path, const std::string& debian_package, std::string& error);
 
-// The image being written: under temp_path until commit_output renames it
-// to path; discard_output (also on destruction, unless committed) removes it.
+// The image (or folder) being written: under temp_path until commit_output
+// renames it to path; discard_output (also on destruction, unless
+// committed) removes it, a folder with everything in it.
 struct PendingOutput {
     std::string path;       // the name asked for
     std::string temp_path;  // a hidden name beside it
@@ -87,6 +88,9 @@ struct ScratchDirectory {
     ~ScratchDirectory();
 };
 
+// Removes path: a file, or a folder with everything below it.
+void remove_tree(const std::string& path);
+
 bool copy_file(const std::string& from, const std::string& to, std::string& error);
 bool write_text_file(const std::string& path, const std::string& text, std::string& error);
 
@@ -95,6 +99,25 @@ bool write_text_file(const std::string& path, const std::string& text, std::stri
 bool take_media_paths(const std::vector<std::string>& words, std::string& packages,
                       std::string& bootsys, std::string& output);
 
+// The last arguments of a builder without packages, [BOOTSYS] OUTPUT (BOOTSYS
+// by default the installed boot system). False unless there are one or two.
+bool take_boot_paths(const std::vector<std::string>& words, std::string& bootsys,
+                     std::string& output);
+
 // Takes a shared option at argv[i]; returns the number of words taken (0:
 // not a shared option, -1: its value is missing).
 int parse_media_option(int argc, char** argv, int i, MediaArguments& arguments);
+
+// The help text's lines of the shared options, --help and --version.
+extern const char* const MEDIA_OPTIONS_HELP;
+
+// Prints "NAME: problem" and the help text on standard error; returns 2,
+// the exit status of bad arguments.
+int media_usage(const char* name, const std::string& help, const std::string& problem);
+
+// Reads the command line of a builder that takes only the shared options:
+// those into arguments, the other words into positional. Returns -1 to go
+// on, or the status to exit with (0 after printing the help, 2 after a
+// usage error).
+int read_media_command_line(int argc, char** argv, const char* name, const std::string& help,
+                            MediaArguments& arguments, std::vector<std::string>& positional);

@@ -387,4 +387,68 @@ TEST_F(MediaBuilder, DiskImageFailingToolLeavesNoImage) {
     EXPECT_EQ(listing(out), std::vector<std::string>{});
 }
 
+TEST_F(MediaBuilder, NetbootTreeBootsTheNetworkInstallation) {
+    std::string tree = out + "/netboot";
+    ToolRun r = run({MAKE_NETBOOT, "--append", "brindlex.ide=1", bootsys, tree + "/"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "brindlex-make-netboot: wrote " + tree + "\n");
+    EXPECT_EQ(listing(out), std::vector<std::string>{"netboot"});
+    EXPECT_EQ(listing(tree),
+              (std::vector<std::string>{"boot", "ldlinux.c32", "pxelinux.0", "pxelinux.cfg"}));
+    EXPECT_EQ(listing(tree + "/boot"), (std::vector<std::string>{"initrd.gz", "vmlinuz"}));
+    EXPECT_EQ(listing(tree + "/pxelinux.cfg"), std::vector<std::string>{"default"});
+    EXPECT_EQ(slurp(tree + "/pxelinux.0"), slurp("/usr/lib/PXELINUX/pxelinux.0"));
+    EXPECT_EQ(slurp(tree + "/ldlinux.c32"), slurp("/usr/lib/syslinux/modules/bios/ldlinux.c32"));
+    EXPECT_EQ(slurp(tree + "/boot/vmlinuz"), "the kernel");
+    EXPECT_EQ(slurp(tree + "/boot/initrd.gz"), "the initial RAM disk");
+    EXPECT_EQ(slurp(tree + "/pxelinux.cfg/default"),
+              expected_boot_menu("brindlex.type=net%0A brindlex.ide=1"));
+    // The TFTP server hands out only what everybody may read.
+    struct stat status;
+    ASSERT_EQ(stat((tree + "/boot/initrd.gz").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0004, 0004u);
+
+    // An empty folder gives way; --serial makes the serial entry the default.
+    std::string second = out + "/second";
+    std::filesystem::create_directories(second);
+    ASSERT_EQ(run({MAKE_NETBOOT, "--serial", bootsys, second}).status, 0);
+    std::string config = slurp(second + "/pxelinux.cfg/default");
+    EXPECT_NE(config.find("DEFAULT serial\n"), std::string::npos) << config;
+    EXPECT_EQ(listing(out), (std::vector<std::string>{"netboot", "second"}));
+}
+
+TEST_F(MediaBuilder, NetbootRefusalsLeaveNothing) {
+    std::string tree = out + "/netboot";
+    ToolRun r = run({MAKE_NETBOOT});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("Usage: brindlex-make-netboot"), std::string::npos) << r.err;
+    r = run({MAKE_NETBOOT, bootsys, tree, out + "/more"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("one or two arguments are needed"), std::string::npos) << r.err;
+    r = run({MAKE_NETBOOT, "--size", "3", bootsys, tree});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown option --size"), std::string::npos) << r.err;
+    EXPECT_EQ(listing(out), std::vector<std::string>{});
+
+    r = run({MAKE_NETBOOT, root + "/nowhere", tree});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "brindlex-make-netboot: no boot system in " + root + "/nowhere: " + root +
+                         "/nowhere/vmlinuz is missing or empty (make bootsys writes it)\n");
+    EXPECT_EQ(listing(out), std::vector<std::string>{});
+
+    // A folder with something in it, or a file, stays as it was.
+    std::filesystem::create_directories(tree);
+    spill(tree + "/served", "an earlier tree");
+    r = run({MAKE_NETBOOT, bootsys, tree});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "brindlex-make-netboot: " + tree +
+                         " already exists; name a new folder or remove it first\n");
+    EXPECT_EQ(listing(tree), std::vector<std::string>{"served"});
+    spill(out + "/file", "a file");
+    EXPECT_EQ(run({MAKE_NETBOOT, bootsys, out + "/file"}).status, 1);
+    EXPECT_EQ(slurp(out + "/file"), "a file");
+    EXPECT_EQ(listing(out), (std::vector<std::string>{"file", "netboot"}));
+}
+
 }  // namespace

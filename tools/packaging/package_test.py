@@ -10,8 +10,8 @@ installed commands on the PATH and their defaults (no build folder, no
 boot system named): the tools answer with the package's version and have
 their manual pages, which render without a warning; brindlex-pkg makes a
 package that the unpacker installs; the sample packages and that one
-become an installation CD and a disk image, both carrying the installed
-boot system, and the samples a floppy set; the dissector is among
+become an installation CD and a disk image, and the network boot image is
+made, all carrying the installed boot system, and the samples a floppy set; the dissector is among
 tshark's plugins. The CD boots on the test PC through its BIOS into the
 package menu, which lists every package. The purge leaves none of the
 package's files behind.
@@ -29,6 +29,7 @@ from testpc import SOURCE_DIR, TestPC, make_disk_image, run_scenario
 PACKAGE = "brindlex-tools"
 TOOLS = {"brindlex-pkg": "/usr/bin", "brindlex-floppyset": "/usr/bin",
          "brindlex-make-cd": "/usr/bin", "brindlex-make-disk-image": "/usr/bin",
+         "brindlex-make-netboot": "/usr/bin",
          "brindlex-unpack": "/usr/bin", "brindlex-install-server": "/usr/sbin"}
 SAMPLES = "/usr/share/brindlex/samples"
 BOOTSYS = "/usr/lib/brindlex"
@@ -158,6 +159,12 @@ def make_media(work, packages):
     carries_installed_boot_system(
         lambda name, to: run(["mcopy", "-n", "-i", image, "::/boot/" + name, to],
                              env=dict(INSTALLED_ENV, MTOOLS_SKIP_CHECK="1")), image)
+    tree = os.path.join(work, "netboot")
+    installed_tool(["brindlex-make-netboot", tree], work)
+    expect(os.path.isfile(os.path.join(tree, "pxelinux.0")),
+           "the network boot image has no pxelinux.0")
+    carries_installed_boot_system(
+        lambda name, to: shutil.copyfile(os.path.join(tree, "boot", name), to), tree)
     payload = os.path.join(work, "payload")
     with open(payload, "wb") as out_file:
         for name in SAMPLE_ORDER:

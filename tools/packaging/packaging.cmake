@@ -40,7 +40,7 @@ set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # the programs the builders run, in the versions of Debian 12.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "xorriso (>= 1.5.4), isolinux (>= 3:6.04~git20190206), syslinux (>= 3:6.04~git20190206), syslinux-common (>= 3:6.04~git20190206), mtools (>= 4.0.32), dosfstools (>= 4.2)")
+    "xorriso (>= 1.5.4), isolinux (>= 3:6.04~git20190206), syslinux (>= 3:6.04~git20190206), syslinux-common (>= 3:6.04~git20190206), mtools (>= 4.0.32), dosfstools (>= 4.2), pxelinux (>= 3:6.04~git20190206), dnsmasq-base (>= 2.89)")
 # tshark or Wireshark read the dissector; the test PC's emulator boots media.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "tshark | wireshark, qemu-system-x86")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "installation media builders of the Brindlex Router Software")
@@ -50,9 +50,11 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 Brindlex Router Software for i386 routers: brindlex-pkg makes and checks
 packages, brindlex-floppyset cuts them into a floppy set,
 brindlex-make-cd makes the bootable installation CD and
-brindlex-make-disk-image the self-installing disk image; brindlex-unpack
-installs packages below a folder, and brindlex-install-server installs
-a router over the local network.
+brindlex-make-disk-image the self-installing disk image,
+brindlex-make-netboot the network boot image (a TFTP tree);
+brindlex-unpack installs packages below a folder, and
+brindlex-install-server installs a router over the local network and
+serves the network boot image to routers that boot from it.
 
 The package also holds the boot system that the media carry (the builders
 take it by default), a set of sample packages to try the builders with,
