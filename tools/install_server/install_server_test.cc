@@ -1,6 +1,8 @@
 // brindlex-install-server in private namespaces, against the lab's routers
 // (the client's whole side of the conversation).
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -414,4 +416,188 @@ TEST(InstallServer, FacesAHostileSegment) {
     EXPECT_EQ(waiting.output.find("Transfering"), std::string::npos);
     finish_processes({&waiting, &stalling}, 100);
     for (NetNamespace* ns : {&hub, &server, &router, &hostile}) close_namespace(*ns);
+}
+
+namespace {
+
+// A network boot image as brindlex-make-netboot lays it out, readable by
+// dnsmasq's unprivileged user.
+struct NetbootTree {
+    FileFolder folder;
+    NetbootTree() {
+        chmod(folder.path.c_str(), 0755);
+        folder.make("pxelinux.0", 20000, 7);
+        mkdir((folder.path + "/pxelinux.cfg").c_str(), 0755);
+        folder.make("pxelinux.cfg/default", 300, 8);
+    }
+};
+
+// What a shell command run in ns printed (standard output and error).
+std::string run_in(const NetNamespace& ns, const std::string& command) {
+    LabProcess shell;
+    if (!start_in_namespace(shell, ns, [command] { return system(command.c_str()) == 0 ? 0 : 1; }))
+        return "cannot start";
+    finish_processes({&shell}, 30000);
+    return shell.output;
+}
+
+// The dnsmasq processes serving tree, on this machine (any namespace).
+int dnsmasq_serving(const std::string& tree) {
+    std::string pattern = "--tftp-root=" + tree;
+    int count = 0;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+        std::string cmdline = std::string("/proc/") + entry->d_name + "/cmdline";
+        FILE* f = fopen(cmdline.c_str(), "rb");
+        if (f == nullptr) continue;
+        char buffer[4096];
+        size_t n = fread(buffer, 1, sizeof buffer - 1, f);
+        fclose(f);
+        std::string words(buffer, n);
+        if (words.find(pattern + '\0') != std::string::npos) ++count;
+    }
+    if (proc != nullptr) closedir(proc);
+    return count;
+}
+
+}  // namespace
+
+// --netboot: dnsmasq leads the segment on the named interface, which has
+// the service's address while it runs; a PXE client there gets a lease,
+// the loader's name and the loader itself over TFTP; dnsmasq's lines show
+// with the prefix. A SIGINT stops it all and takes the address back.
+TEST(InstallServer, NetbootServesTheBootImageUntilStopped) {
+    Cable cable;
+    ASSERT_TRUE(cable.ok) << "private network namespaces are needed (run as root)";
+    NetbootTree tree;
+    LabProcess tool;
+    ASSERT_TRUE(
+        start_tool(tool, cable.server, {"--interface", "srv0", "--netboot", tree.folder.path}));
+    ASSERT_TRUE(wait_for_output(
+        tool, "Serving the network boot image " + tree.folder.path + " on srv0\n", 15000))
+        << tool.output;
+    EXPECT_NE(tool.output.find("netboot: dnsmasq-dhcp["), std::string::npos) << tool.output;
+    EXPECT_NE(tool.output.find("TFTP root is " + tree.folder.path + "\n"), std::string::npos)
+        << tool.output;
+    EXPECT_NE(run_in(cable.server, "ip -o -4 address show srv0").find("192.168.253.1/24"),
+              std::string::npos);
+    EXPECT_EQ(dnsmasq_serving(tree.folder.path), 1);
+
+    // The client side of a PXE boot: DHCP (the lease and the file to
+    // load), then TFTP from the server the lease names.
+    FileFolder client_files;
+    std::string got = client_files.path + "/pxelinux.0";
+    std::string hook = client_files.path + "/udhcpc.sh";
+    std::string client = run_in(cable.client,
+                                "printf '#!/bin/sh\\n[ \"$1\" = bound ] && echo lease $ip file "
+                                "$boot_file server $siaddr && "
+                                "ip address add $ip/$mask dev $interface\\n"
+                                "exit 0\\n' > " +
+                                    hook + " && chmod 755 " + hook + " && " +
+                                    "busybox udhcpc -i cli0 -n -q -f -t 5 -T 2 -s " + hook +
+                                    " 2>/dev/null && "
+                                    "busybox tftp -g -r pxelinux.0 -l " +
+                                    got + " 192.168.253.1");
+    EXPECT_NE(client.find("lease 192.168.253.1"), std::string::npos) << client;
+    EXPECT_NE(client.find(" file pxelinux.0 server 192.168.253.1\n"), std::string::npos) << client;
+    EXPECT_TRUE(client_files.read("pxelinux.0") == tree.folder.read("pxelinux.0"));
+    ASSERT_TRUE(wait_for_output(tool, "pxelinux.0 to 192.168.253.", 5000)) << tool.output;
+    EXPECT_NE(tool.output.find("netboot: dnsmasq-dhcp[", 0), std::string::npos);
+    EXPECT_NE(tool.output.find("]: DHCPACK(srv0) 192.168.253.1"), std::string::npos) << tool.output;
+
+    kill(tool.pid, SIGINT);
+    finish_processes({&tool}, 15000);
+    EXPECT_EQ(exit_code(tool), 128 + SIGINT) << tool.output;
+    EXPECT_EQ(dnsmasq_serving(tree.folder.path), 0);
+    EXPECT_EQ(run_in(cable.server, "ip -o -4 address show srv0"), "");
+}
+
+// --netboot refuses before anything is started: no dnsmasq on the PATH, an
+// interface that does not exist, a tree without pxelinux.0, and --proxy-dhcp
+// on an interface without an address. Combined with --list it ends with
+// the listing (here: no router, status 4), dnsmasq stopped, the address
+// taken back.
+TEST(InstallServer, NetbootRefusesBeforeStartingAndStopsWithTheListing) {
+    Cable cable;
+    ASSERT_TRUE(cable.ok) << "private network namespaces are needed (run as root)";
+    NetbootTree tree;
+    FileFolder empty;
+    struct Refusal {
+        std::vector<std::string> args;
+        const char* path;  // PATH for the tool, or null to keep it
+        int status;
+        std::string said;
+    };
+    const std::vector<Refusal> refusals = {
+        {{"--interface", "srv0", "--netboot", tree.folder.path},
+         "/nowhere",
+         7,
+         "brindlex-install-server: no dnsmasq program (it comes with Debian's dnsmasq-base "
+         "package)\n"},
+        {{"--interface", "eth7", "--netboot", tree.folder.path},
+         nullptr,
+         3,
+         "brindlex-install-server: there is no interface eth7\n"},
+        {{"--interface", "srv0", "--netboot", empty.path, "--list"},
+         nullptr,
+         8,
+         "brindlex-install-server: " + empty.path +
+             " has no pxelinux.0: not a network boot image (brindlex-make-netboot makes one)\n"},
+        {{"--interface", "srv0", "--netboot", tree.folder.path, "--proxy-dhcp"},
+         nullptr,
+         3,
+         "brindlex-install-server: --proxy-dhcp needs the address the segment's DHCP server "
+         "gave srv0, and it has none\n"},
+    };
+    for (const Refusal& refusal : refusals) {
+        LabProcess tool;
+        std::vector<std::string> args = refusal.args;
+        const char* path = refusal.path;
+        ASSERT_TRUE(start_in_namespace(tool, cable.server, [args, path] {
+            if (path != nullptr) setenv("PATH", path, 1);
+            std::vector<char*> argv = {const_cast<char*>(INSTALL_SERVER)};
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(INSTALL_SERVER, argv.data());
+            return 127;
+        }));
+        finish_processes({&tool}, 15000);
+        EXPECT_EQ(exit_code(tool), refusal.status) << tool.output;
+        EXPECT_EQ(tool.output, refusal.said);
+        EXPECT_EQ(dnsmasq_serving(tree.folder.path), 0);
+        EXPECT_EQ(run_in(cable.server, "ip -o -4 address show srv0"), "");
+    }
+    std::string output;
+    // Usage: --netboot on two interfaces, --proxy-dhcp alone.
+    EXPECT_EQ(run_tool(cable.server,
+                       {"--interface", "srv0", "--interface", "lo", "--netboot", tree.folder.path},
+                       output),
+              2);
+    EXPECT_EQ(run_tool(cable.server, {"--interface", "srv0", "--proxy-dhcp", "--list"}, output), 2);
+
+    EXPECT_EQ(
+        run_tool(cable.server,
+                 {"--interface", "srv0", "--netboot", tree.folder.path, "--list", "--seconds", "2"},
+                 output),
+        4)
+        << output;
+    EXPECT_NE(output.find("Serving the network boot image"), std::string::npos) << output;
+    EXPECT_NE(output.find("Looking for routers on 1 interface...\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("Found 0 routers\n"), std::string::npos) << output;
+    EXPECT_EQ(dnsmasq_serving(tree.folder.path), 0);
+    EXPECT_EQ(run_in(cable.server, "ip -o -4 address show srv0"), "");
+
+    // Beside the segment's DHCP server: the boot answers only, on the
+    // network of the address srv0 has, which stays.
+    ASSERT_TRUE(run_ip(cable.server, {"address", "add", "192.0.2.5/24", "dev", "srv0"}));
+    EXPECT_EQ(run_tool(cable.server,
+                       {"--interface", "srv0", "--netboot", tree.folder.path, "--proxy-dhcp",
+                        "--list", "--seconds", "1"},
+                       output),
+              4)
+        << output;
+    EXPECT_NE(output.find("]: DHCP, proxy on subnet 192.0.2.0\n"), std::string::npos) << output;
+    EXPECT_EQ(dnsmasq_serving(tree.folder.path), 0);
+    EXPECT_NE(run_in(cable.server, "ip -o -4 address show srv0").find("192.0.2.5/24"),
+              std::string::npos);
 }

@@ -4,6 +4,9 @@
 // installation conversation); see HELP and docs/install-protocol.md.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "netboot_service.h"
 #include "netinstall/router_installation.h"
 #include "netinstall/router_script.h"
 #include "netinstall/screen_text.h"
@@ -29,12 +33,17 @@ constexpr int NO_INTERFACE = 3;
 constexpr int NO_ROUTER = 4;
 constexpr int NO_PACKAGES = 5;
 constexpr int NO_SCRIPT = 6;
+constexpr int NO_DNSMASQ = 7;
+constexpr int NO_NETBOOT_TREE = 8;
+constexpr int NETBOOT_FAILED = 9;
 
 // What --help prints and usage errors show; the manual page is made from it.
 const char* const HELP =
     "Usage: brindlex-install-server --interface NAME... --list [--seconds N]\n"
     "  or:  brindlex-install-server --interface NAME... --install MAC|first --packages DIR "
     "[OPTION]...\n"
+    "  or:  brindlex-install-server --interface NAME --netboot DIR [--proxy-dhcp] "
+    "[--list|--install ...]\n"
     "The installation server of the Brindlex Router Software on any Linux machine.\n"
     "It lists the routers that announce themselves on the local network (routers\n"
     "booted for a network installation), or installs one: it sends the packages of\n"
@@ -46,6 +55,17 @@ const char* const HELP =
     "gives one without an IPv4 address 0.0.0.0; it never uses other interfaces.\n"
     "Without a terminal on its standard input it waits for no key: the conversation\n"
     "ends as soon as the installation is sent.\n"
+    "\n"
+    "With --netboot it also serves the network boot image DIR (brindlex-make-netboot)\n"
+    "to routers that boot from the network (PXE), for as long as it runs: Debian's\n"
+    "dnsmasq answers them on the one interface named, over DHCP and TFTP (no DNS).\n"
+    "By default it is the segment's DHCP server: the interface gets the address\n"
+    "192.168.253.1/24 while it runs, and routers get 192.168.253.100 to .199;\n"
+    "with --proxy-dhcp it only adds the boot answers beside the segment's own DHCP\n"
+    "server, on the network of the interface's address. dnsmasq's lines are shown\n"
+    "with the prefix \"netboot: \". With neither --list nor --install it serves until\n"
+    "it is stopped (Ctrl-C, SIGTERM); dnsmasq is stopped and the address taken back\n"
+    "however the server ends.\n"
     "\n"
     "Options:\n"
     "  --interface NAME      use the network interface NAME; repeat it for more\n"
@@ -61,6 +81,8 @@ const char* const HELP =
     "  --gateway A.B.C.D     the router's default gateway\n"
     "  --baud N              the router's serial console speed\n"
     "  --script FILE         send FILE as the router's configuration script\n"
+    "  --netboot DIR         serve the network boot image DIR on the interface\n"
+    "  --proxy-dhcp          with --netboot: the segment has a DHCP server already\n"
     "  -h, --help            print this help and exit\n"
     "  --version             print the version and exit\n"
     "At most one of --keep, --script FILE and the script options --address,\n"
@@ -73,7 +95,11 @@ const char* const HELP =
     "  3   an interface cannot be used\n"
     "  4   no router heard\n"
     "  5   the packages cannot be read\n"
-    "  6   the script cannot be read\n";
+    "  6   the script cannot be read\n"
+    "  7   --netboot: there is no dnsmasq\n"
+    "  8   --netboot: DIR holds no pxelinux.0\n"
+    "  9   --netboot: dnsmasq could not serve, or ended\n"
+    "  128+N  stopped by signal N (with --netboot)\n";
 
 void usage() {
     fputs(HELP, stderr);
@@ -94,6 +120,8 @@ struct Request {
     in_addr gateway = {};
     unsigned long baud = 0;
     std::string script_file;
+    std::string netboot;  // the network boot image to serve, or empty
+    bool proxy = false;   // --proxy-dhcp
 };
 
 bool digits(const char* text, unsigned long limit, unsigned long& value) {
@@ -113,6 +141,9 @@ bool parse(int argc, char** argv, Request& r) {
             takes_value = false;
         } else if (option == "--keep") {
             r.keep = true;
+            takes_value = false;
+        } else if (option == "--proxy-dhcp") {
+            r.proxy = true;
             takes_value = false;
         } else if (value == nullptr) {
             return false;
@@ -144,12 +175,22 @@ bool parse(int argc, char** argv, Request& r) {
             r.configured = true;
         } else if (option == "--script") {
             r.script_file = value;
+        } else if (option == "--netboot") {
+            r.netboot = value;
         } else {
             return false;
         }
         if (takes_value) ++i;
     }
-    if (r.interfaces.empty() || r.list == !r.router.empty()) return false;
+    if (r.interfaces.empty()) return false;
+    if (r.proxy && r.netboot.empty()) return false;
+    // The network boot service is the segment's server on one interface.
+    if (!r.netboot.empty() && r.interfaces.size() != 1) return false;
+    // With --netboot alone the server only serves the boot image.
+    if (!r.netboot.empty() && !r.list && r.router.empty())
+        return r.packages.empty() && r.names.empty() && !r.keep && !r.configured &&
+               r.script_file.empty() && r.seconds < 0;
+    if (r.list == !r.router.empty()) return false;
     if (r.list)
         return r.packages.empty() && r.names.empty() && !r.keep && !r.configured &&
                r.script_file.empty();
@@ -213,45 +254,8 @@ std::string shown_label(const RouterEntry* router) {
     return label;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (int status = answer_standard_option(argc, argv, "brindlex-install-server", HELP);
-        status >= 0)
-        return status;
-    Request r;
-    if (!parse(argc, argv, r)) {
-        usage();
-        return USAGE;
-    }
-    // Keys come from a terminal only: a standard input that is none (a
-    // pipe nobody writes to, say) must not hold the tool for ever at
-    // "press any key" or "Press ENTER to reboot". It reads as ended, which
-    // those prompts take as the key at once.
-    if (!isatty(0)) {
-        int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (nothing < 0 || dup2(nothing, 0) < 0) {
-            fprintf(stderr, "brindlex-install-server: cannot read /dev/null\n");
-            return INSTALLATION_FAILED;
-        }
-        if (nothing != 0) close(nothing);
-    }
-    std::vector<std::string> paths;
-    std::string script;
-    if (!r.list) {
-        if (!package_paths(r, paths)) return NO_PACKAGES;
-        if (!r.script_file.empty() && !read_script(r.script_file, script)) {
-            fprintf(stderr, "brindlex-install-server: cannot read the script %s\n",
-                    r.script_file.c_str());
-            return NO_SCRIPT;
-        }
-        if (!installation_fits(
-                paths, r.configured ? ROUTER_SCRIPT_SIZE - 1 : static_cast<long>(script.size()))) {
-            puts("FATAL ERROR: Packages too large for one network installation");
-            return INSTALLATION_FAILED;
-        }
-    }
-
+// Lists or installs routers as the request says; the exit status.
+int serve(const Request& r, const std::vector<std::string>& paths, std::string script) {
     RouterInstaller installer;
     const char* failed = nullptr;
     if (!open_router_installer_on(installer, r.interfaces.data(),
@@ -290,4 +294,144 @@ int main(int argc, char** argv) {
     bool installed = send_installation(installer, paths, r.keep, script.c_str());
     close_router_installer(installer);
     return installed ? DONE : INSTALLATION_FAILED;
+}
+
+// The signal that stops the network boot service, or 0.
+volatile sig_atomic_t stop_signal = 0;
+
+void note_stop_signal(int signal) {
+    stop_signal = signal;
+}
+
+// Runs the network boot service for as long as the server runs: the
+// listing or installation (when asked for) goes on in a child process
+// while this one relays dnsmasq's lines and waits for the end, a signal
+// or dnsmasq's failure; dnsmasq is stopped on every way out.
+int serve_with_netboot(const Request& r, const std::vector<std::string>& paths,
+                       const std::string& script, const NetbootSettings& settings,
+                       const NetbootPlan& plan) {
+    struct sigaction action = {};
+    action.sa_handler = note_stop_signal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    termios terminal;
+    bool on_terminal = isatty(0) && tcgetattr(0, &terminal) == 0;
+
+    NetbootService service;
+    std::string error;
+    if (!start_netboot(service, settings, plan, error)) {
+        fprintf(stderr, "brindlex-install-server: %s\n", error.c_str());
+        return stop_signal != 0 ? 128 + stop_signal : NETBOOT_FAILED;
+    }
+    printf("Serving the network boot image %s on %s\n", settings.tree.c_str(),
+           settings.interface.c_str());
+    fflush(stdout);
+
+    int status = DONE;
+    pid_t worker = -1;
+    if (r.list || !r.router.empty()) {
+        worker = fork();
+        if (worker < 0) {
+            fprintf(stderr, "brindlex-install-server: cannot fork\n");
+            status = INSTALLATION_FAILED;
+        } else if (worker == 0) {
+            action.sa_handler = SIG_DFL;
+            for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+            close(service.output_fd);
+            int code = stop_signal != 0 ? 128 + stop_signal : serve(r, paths, script);
+            fflush(nullptr);
+            _exit(code);
+        }
+    }
+    while (stop_signal == 0 && status == DONE) {
+        if (worker > 0) {
+            int raw = 0;
+            if (waitpid(worker, &raw, WNOHANG) == worker) {
+                worker = -1;
+                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+                break;
+            }
+        }
+        if (!relay_netboot_output(service, 200)) {
+            fprintf(stderr, "brindlex-install-server: dnsmasq ended\n");
+            status = NETBOOT_FAILED;
+        }
+    }
+    if (worker > 0) {
+        kill(worker, SIGTERM);
+        while (waitpid(worker, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    stop_netboot(service);
+    if (on_terminal) tcsetattr(0, TCSANOW, &terminal);
+    if (stop_signal != 0) {
+        fprintf(stderr, "brindlex-install-server: stopped by signal %d\n",
+                static_cast<int>(stop_signal));
+        return 128 + stop_signal;
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (int status = answer_standard_option(argc, argv, "brindlex-install-server", HELP);
+        status >= 0)
+        return status;
+    Request r;
+    if (!parse(argc, argv, r)) {
+        usage();
+        return USAGE;
+    }
+    // Keys come from a terminal only: a standard input that is none (a
+    // pipe nobody writes to, say) must not hold the tool for ever at
+    // "press any key" or "Press ENTER to reboot". It reads as ended, which
+    // those prompts take as the key at once.
+    if (!isatty(0)) {
+        int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (nothing < 0 || dup2(nothing, 0) < 0) {
+            fprintf(stderr, "brindlex-install-server: cannot read /dev/null\n");
+            return INSTALLATION_FAILED;
+        }
+        if (nothing != 0) close(nothing);
+    }
+    std::vector<std::string> paths;
+    std::string script;
+    if (!r.router.empty()) {
+        if (!package_paths(r, paths)) return NO_PACKAGES;
+        if (!r.script_file.empty() && !read_script(r.script_file, script)) {
+            fprintf(stderr, "brindlex-install-server: cannot read the script %s\n",
+                    r.script_file.c_str());
+            return NO_SCRIPT;
+        }
+        if (!installation_fits(
+                paths, r.configured ? ROUTER_SCRIPT_SIZE - 1 : static_cast<long>(script.size()))) {
+            puts("FATAL ERROR: Packages too large for one network installation");
+            return INSTALLATION_FAILED;
+        }
+    }
+
+    if (r.netboot.empty()) return serve(r, paths, script);
+    NetbootSettings settings;
+    settings.tree = r.netboot;
+    settings.interface = r.interfaces.front();
+    settings.proxy = r.proxy;
+    NetbootPlan plan;
+    std::string error;
+    NetbootCheck check = check_netboot(settings, plan, error);
+    if (check != NetbootCheck::READY) {
+        fprintf(stderr, "brindlex-install-server: %s\n", error.c_str());
+        switch (check) {
+            case NetbootCheck::NO_DNSMASQ:
+                return NO_DNSMASQ;
+            case NetbootCheck::NO_LOADER:
+                return NO_NETBOOT_TREE;
+            case NetbootCheck::NO_INTERFACE:
+            case NetbootCheck::NO_SUBNET:
+            case NetbootCheck::READY:
+                break;
+        }
+        return NO_INTERFACE;
+    }
+    return serve_with_netboot(r, paths, script, settings, plan);
 }

@@ -40,7 +40,7 @@ set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # the programs the builders run, in the versions of Debian 12.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "xorriso (>= 1.5.4), isolinux (>= 3:6.04~git20190206), syslinux (>= 3:6.04~git20190206), syslinux-common (>= 3:6.04~git20190206), mtools (>= 4.0.32), dosfstools (>= 4.2), pxelinux (>= 3:6.04~git20190206), dnsmasq-base (>= 2.89)")
+    "xorriso (>= 1.5.4), isolinux (>= 3:6.04~git20190206), syslinux (>= 3:6.04~git20190206), syslinux-common (>= 3:6.04~git20190206), mtools (>= 4.0.32), dosfstools (>= 4.2), pxelinux (>= 3:6.04~git20190206), dnsmasq-base (>= 2.89), iproute2")
 # tshark or Wireshark read the dissector; the test PC's emulator boots media.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "tshark | wireshark, qemu-system-x86")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "installation media builders of the Brindlex Router Software")
