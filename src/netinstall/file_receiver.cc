@@ -23,14 +23,25 @@ bool wait_for_content(FileReceiver& receiver) {
     }
 }
 
-// Waits for the next accepted datagram of any kind (an empty data block
-// included); acknowledges repeats meanwhile. False after CLIENT_GIVE_UP_US.
+// Whether an accepted datagram is a bare acknowledgement: from the server
+// only a late or doubled one (of the acceptance, of the start), which the
+// stop-and-wait exchange no longer waits for.
+bool bare_acknowledgement(const uint8_t* datagram) {
+    DatagramHeader header = read_header(datagram);
+    return header.payload_length == 0 && (header.flags & ACK_FLAG);
+}
+
+// Waits for the next accepted datagram of any kind but a bare
+// acknowledgement (an empty data block included); acknowledges repeats
+// meanwhile. False after CLIENT_GIVE_UP_US.
 bool wait_for_block(FileReceiver& receiver) {
     int64_t start = now_us();
     for (;;) {
         int length = wait_datagram(*receiver.endpoint, receiver.datagram, CLIENT_WAIT_US);
         if (length >= HEADER_SIZE) {
-            if (accept_datagram(*receiver.link, receiver.datagram, length)) return true;
+            if (accept_datagram(*receiver.link, receiver.datagram, length) &&
+                !bare_acknowledgement(receiver.datagram))
+                return true;
             if (repeats_accepted_message(*receiver.link, receiver.datagram, length))
                 acknowledge(receiver);
         }

@@ -39,7 +39,9 @@ bool keep_message(FileReceiver& receiver, const uint8_t* datagram, int length);
 // Delivers up to wanted bytes of the current file into buffer, waiting
 // (1 s at a time, 30 s per block) for blocks as needed: wanted bytes, fewer
 // for the last piece, 0 once the file is complete, -1 when no block came
-// or another message came instead.
+// or another message came instead. A bare acknowledgement that comes late
+// or twice (the network doubles and reorders) is not another message: it
+// is passed over.
 int receive_file_data(FileReceiver& receiver, uint8_t* buffer, int wanted);
 
 // Sends a bare acknowledgement of the link's recv_seq from the receiver's

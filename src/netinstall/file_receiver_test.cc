@@ -107,7 +107,8 @@ TEST(FileReceiver, LostAcknowledgementIsRepeatedAndTheBlockDeliveredOnce) {
 }
 
 // Empty blocks are acknowledged and skipped (taking no sequence number), a
-// block never delivers more than the header announced, a repeated header
+// block never delivers more than the header announced, a late bare
+// acknowledgement from the server is no block, a repeated header
 // is acknowledged again, a long name is cut to 31 characters, and a
 // message that is no file header ends the files with "TERM".
 TEST(FileReceiver, TakesOnlyWhatTheHeaderAnnounced) {
@@ -138,6 +139,10 @@ TEST(FileReceiver, TakesOnlyWhatTheHeaderAnnounced) {
         std::string long_name = "a-package-with-a-name-of-forty-chars.vpk";
         printf("header %d\n", s.send(2, KIND_TEXT, "FILE\n" + long_name + "\n3\n"));
         printf("header again %d\n", s.send(2, KIND_TEXT, "FILE\n" + long_name + "\n3\n"));
+        // A late repeat of the server's acknowledgement of the start
+        // (the network doubled it) is passed over.
+        s.link.send_seq = 2;
+        send_datagram(s.endpoint, s.datagram, build_acknowledgement(s.link, s.datagram));
         // An empty block is acknowledged as a bare datagram: ack 2 again.
         printf("empty block %d\n", s.send(3, KIND_DATA, ""));
         printf("long block %d\n", s.send(3, KIND_DATA, "abcdef"));
