@@ -28,9 +28,21 @@ bool selectable(int fd) {
     return fd >= 0 && fd < FD_SETSIZE;
 }
 
+// The descriptor datagrams come in on: the inbox when there is one.
+int receiving_fd(const NetEndpoint& endpoint) {
+    return endpoint.inbox_fd >= 0 ? endpoint.inbox_fd : endpoint.socket_fd;
+}
+
 // Receives with the given recvfrom flags; -1 as receive_datagram, and
 // NOTHING_QUEUED when a non-blocking receive found nothing.
 int receive_with(NetEndpoint& endpoint, uint8_t* buffer, int flags) {
+    if (endpoint.inbox_fd >= 0) {
+        // The demultiplexer took the datagram from the installation port
+        // whole; only the length is left to check.
+        ssize_t length = recv(endpoint.inbox_fd, buffer, RECEIVE_BUFFER_SIZE, flags | MSG_TRUNC);
+        if (length < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? NOTHING_QUEUED : -1;
+        return length > RECEIVE_BUFFER_SIZE ? -1 : static_cast<int>(length);
+    }
     socklen_t source_length = sizeof endpoint.source;
     // MSG_TRUNC: the datagram's real length, even when it did not fit.
     ssize_t length = recvfrom(endpoint.socket_fd, buffer, RECEIVE_BUFFER_SIZE, flags | MSG_TRUNC,
@@ -108,7 +120,7 @@ int send_datagram(NetEndpoint& endpoint, const uint8_t* bytes, int length) {
 }
 
 int poll_datagram(NetEndpoint& endpoint, uint8_t* buffer) {
-    if (endpoint.socket_fd <= 0) return NOTHING_QUEUED;
+    if (endpoint.inbox_fd < 0 && endpoint.socket_fd <= 0) return NOTHING_QUEUED;
     return receive_with(endpoint, buffer, MSG_DONTWAIT);
 }
 
@@ -118,7 +130,8 @@ int receive_datagram(NetEndpoint& endpoint, uint8_t* buffer) {
 }
 
 int wait_datagram(NetEndpoint& endpoint, uint8_t* buffer, int64_t timeout_us) {
-    if (!selectable(endpoint.socket_fd)) return -1;
+    int fd = receiving_fd(endpoint);
+    if (!selectable(fd)) return -1;
     // A datagram already queued (in a transfer, often: our own broadcast
     // back, or the peer's quick answer) is taken without waiting.
     int queued = receive_with(endpoint, buffer, MSG_DONTWAIT);
@@ -126,22 +139,23 @@ int wait_datagram(NetEndpoint& endpoint, uint8_t* buffer, int64_t timeout_us) {
     if (timeout_us < 0) timeout_us = 0;
     fd_set readable;
     FD_ZERO(&readable);
-    FD_SET(endpoint.socket_fd, &readable);
+    FD_SET(fd, &readable);
     timeval limit;
     limit.tv_sec = static_cast<time_t>(timeout_us / 1000000);
     limit.tv_usec = static_cast<suseconds_t>(timeout_us % 1000000);
-    if (select(endpoint.socket_fd + 1, &readable, nullptr, nullptr, &limit) <= 0) return -1;
+    if (select(fd + 1, &readable, nullptr, nullptr, &limit) <= 0) return -1;
     return receive_datagram(endpoint, buffer);
 }
 
 int wait_datagram_or_key(NetEndpoint& endpoint, uint8_t* buffer) {
     if (key_buffered()) return KEY_WAITING;
-    if (!selectable(endpoint.socket_fd)) return 0;
+    int fd = receiving_fd(endpoint);
+    if (!selectable(fd)) return 0;
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(0, &readable);
-    FD_SET(endpoint.socket_fd, &readable);
-    int ready = select(endpoint.socket_fd + 1, &readable, nullptr, nullptr, nullptr);
+    FD_SET(fd, &readable);
+    int ready = select(fd + 1, &readable, nullptr, nullptr, nullptr);
     if (ready < 0) return errno == EINTR ? -1 : 0;
     if (ready == 0) return 0;
     if (FD_ISSET(0, &readable)) return KEY_WAITING;

@@ -30,6 +30,12 @@ constexpr int KEY_WAITING = -2;
 struct NetEndpoint {
     uint8_t mac[MAC_LENGTH] = {};  // wire order, as sent and printed
     int socket_fd = -1;            // 0 or less: no socket
+    // When 0 or more, datagrams are received from this descriptor instead
+    // of socket_fd, without a sender address: the inbox (a datagram socket
+    // pair) into which a demultiplexer that reads socket_fd puts what one
+    // peer sends, so that several conversations share one interface.
+    // Sends always go out through socket_fd.
+    int inbox_fd = -1;
     sockaddr_in destination = {};  // every send: 255.255.255.255, INSTALL_PORT
     sockaddr_in source = {};       // the sender of the last datagram received
 };

@@ -163,3 +163,30 @@ TEST(NetEndpoint, WaitsForADatagramOrAKey) {
     EXPECT_TRUE(finish_processes({&client, &server}, 20000));
     EXPECT_EQ(server.output, "ready\ndatagram 10\nkey -2 -2 'k' 1, then datagram 7\nsignal -1\n");
 }
+
+// With an inbox, datagrams come from it (whole, up to the receive buffer;
+// a longer one is consumed as -1) and every wait watches it, not the socket.
+TEST(NetEndpoint, ReceivesFromItsInboxWhenItHasOne) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
+    int unused[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, unused), 0);
+    NetEndpoint endpoint;
+    endpoint.socket_fd = unused[0];  // readable, but not where datagrams come from
+    endpoint.inbox_fd = pair[1];
+    ASSERT_EQ(write(unused[1], "socket", 6), 6);
+    uint8_t buffer[RECEIVE_BUFFER_SIZE];
+    EXPECT_EQ(poll_datagram(endpoint, buffer), NOTHING_QUEUED);
+    EXPECT_EQ(wait_datagram(endpoint, buffer, 20000), -1);
+    ASSERT_EQ(write(pair[0], "first", 5), 5);
+    std::string big(RECEIVE_BUFFER_SIZE + 1, 'x');
+    ASSERT_EQ(write(pair[0], big.data(), big.size()), static_cast<ssize_t>(big.size()));
+    ASSERT_EQ(write(pair[0], "third", 5), 5);
+    EXPECT_EQ(wait_datagram(endpoint, buffer, 20000), 5);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 5), "first");
+    EXPECT_EQ(poll_datagram(endpoint, buffer), -1);
+    EXPECT_EQ(wait_datagram(endpoint, buffer, 0), 5);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 5), "third");
+    EXPECT_EQ(poll_datagram(endpoint, buffer), NOTHING_QUEUED);
+    for (int fd : {pair[0], pair[1], unused[0], unused[1]}) close(fd);
+}

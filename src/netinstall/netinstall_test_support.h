@@ -236,6 +236,54 @@ struct RelayedCable {
     }
 };
 
+// One segment of a server and count routers whose cables all meet in one
+// frame relay (a hub in a thread of the test): tap "srv0" with SERVER_MAC
+// in server, tap "cli0" with segment_router_mac(i) in routers[i]. Port 0
+// of the relay is the server's, port i + 1 router i's.
+inline std::string segment_router_mac(int i) {
+    char text[24];
+    snprintf(text, sizeof text, "02:00:00:00:10:%02X", static_cast<unsigned>(i + 1) & 0xffu);
+    return text;
+}
+
+struct RelayedSegment {
+    NetNamespace server;
+    std::vector<NetNamespace> routers;
+    FrameRelay relay;
+    int stop[2] = {-1, -1};
+    std::thread thread;
+    bool ok = false;
+
+    RelayedSegment(int count, const FaultPlan& faults) : routers(static_cast<size_t>(count)) {
+        init_relay(relay, faults);
+        std::string error;
+        ok = create_namespace(server) &&
+             add_tap_port(relay, "srv0", "/proc/self/fd/" + std::to_string(server.fd), error) &&
+             run_ip(server, {"link", "set", "srv0", "address", mac_option(SERVER_MAC)});
+        for (int i = 0; ok && i < count; ++i) {
+            NetNamespace& ns = routers[static_cast<size_t>(i)];
+            ok = create_namespace(ns) &&
+                 add_tap_port(relay, "cli0", "/proc/self/fd/" + std::to_string(ns.fd), error) &&
+                 run_ip(ns, {"link", "set", "cli0", "address", segment_router_mac(i)});
+        }
+        ok = ok && pipe(stop) == 0;
+        if (!error.empty()) fprintf(stderr, "relay: %s\n", error.c_str());
+        if (ok) thread = std::thread([this] { run_relay(relay, stop[0]); });
+    }
+    ~RelayedSegment() {
+        if (thread.joinable()) {
+            ssize_t n = write(stop[1], "x", 1);
+            (void)n;
+            thread.join();
+        }
+        close_relay(relay);
+        if (stop[0] >= 0) close(stop[0]);
+        if (stop[1] >= 0) close(stop[1]);
+        close_namespace(server);
+        for (NetNamespace& ns : routers) close_namespace(ns);
+    }
+};
+
 // The number-th bare acknowledgement with seq and ack that comes in on the
 // relay's port, chosen by its bytes: the protocol header starts 42 bytes
 // into the Ethernet frame (14 Ethernet, 20 IPv4, 8 UDP), and an

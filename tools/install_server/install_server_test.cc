@@ -49,16 +49,18 @@ bool start_router(LabProcess& router, const NetNamespace& ns, const std::string&
     return start_in_namespace(router, ns, [options] { return run_client_peer(options); });
 }
 
-// system, ppp (needs system), extra (needs ppp), of a few kilobytes each.
+// system, ppp (needs system), extra (needs ppp), of a few kilobytes each
+// (extra of extra_size bytes when that is given).
 struct Packages {
     FileFolder folder, tree;
-    Packages() {
+    explicit Packages(size_t extra_size = 0) {
         for (const char* name : {"system", "ppp", "extra"}) {
             std::string content = tree.path + "/" + name;
             mkdir(content.c_str(), 0755);
             FileFolder data;
-            rename(data.make("payload.bin", 3000 + strlen(name)).c_str(),
-                   (content + "/payload.bin").c_str());
+            size_t size = 3000 + strlen(name);
+            if (extra_size > 0 && std::string(name) == "extra") size = extra_size;
+            rename(data.make("payload.bin", size).c_str(), (content + "/payload.bin").c_str());
             PackageSource source;
             source.name = name;
             if (std::string(name) == "ppp") source.depends = {"system"};
@@ -600,4 +602,242 @@ TEST(InstallServer, NetbootRefusesBeforeStartingAndStopsWithTheListing) {
     EXPECT_EQ(dnsmasq_serving(tree.folder.path), 0);
     EXPECT_NE(run_in(cable.server, "ip -o -4 address show srv0").find("192.0.2.5/24"),
               std::string::npos);
+}
+
+namespace {
+
+void write_file(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr) << path;
+    fputs(text.c_str(), f);
+    fclose(f);
+}
+
+// The configuration script of a router with an address, as the router's
+// command line takes it.
+std::string address_script(const std::string& mac, const std::string& address,
+                           const std::string& gateway = "", const std::string& baud = "") {
+    std::string text =
+        ":local eth\n:set eth [/interface ethernet get [/interface ethernet find "
+        "mac-address=" +
+        mac + "] name]\n/interface enable $eth\n/ip address add address=" + address +
+        " interface=$eth\n";
+    if (!gateway.empty()) text += "/ip route add gateway=" + gateway + "\n";
+    if (!baud.empty()) text += "/port set [/port find] baud-rate=" + baud + "\n";
+    return text;
+}
+
+// Whether a lab router has been offered an installation.
+bool was_offered(LabProcess& router) {
+    wait_for_output(router, "keep: ", 10);
+    return router.output.find("keep: ") != std::string::npos;
+}
+
+}  // namespace
+
+// A fleet of eight lab routers on one segment whose hub loses 2 % of the
+// frames, plus one router that is not in the table, and one listed router
+// that never comes. Tables with a bad line or a MAC listed twice are
+// refused before anything is sent. Then one run installs the fleet at
+// once: each router gets every package byte for byte and exactly its own
+// configuration (address, keep, its script file); the one that goes silent
+// in the middle of a package fails with the timeout while the seven others
+// complete; the stranger is left alone and goes on announcing; the listed
+// router never heard is missing. The progress lines, the summary table,
+// the JSON report and the exit status say so.
+TEST(InstallServer, InstallsAFleetAtOnce) {
+    FaultPlan faults;
+    faults.seed = 20;
+    faults.drop_percent = 2;
+    RelayedSegment segment(9, faults);
+    ASSERT_TRUE(segment.ok) << "private network namespaces are needed (run as root)";
+    Packages packages(1 << 20);
+    FileFolder site;
+    std::vector<FileFolder> received(9);
+    std::vector<LabProcess> lab(9);
+    for (int i = 0; i < 9; ++i)
+        ASSERT_TRUE(
+            start_router(lab[static_cast<size_t>(i)], segment.routers[static_cast<size_t>(i)],
+                         "lab-" + std::to_string(i + 1), received[static_cast<size_t>(i)].path));
+    const std::string core = "/system identity set name=core\n/ip dns set servers=10.0.0.53\n";
+    const std::string edge = "/system identity set name=edge\n";
+    write_file(site.path + "/core.scr", core);
+    write_file(site.path + "/edge.scr", edge);
+    const std::string table = site.path + "/fleet.txt";
+    write_file(table,
+               "# the lab's fleet\n"
+               "02:00:00:00:10:01 address 10.0.1.1/24 gateway 10.0.1.254 baud 115200\n"
+               "02:00:00:00:10:02 address 10.0.2.1/16\n"
+               "\n"
+               "02:00:00:00:10:03 keep\n"
+               "02:00:00:00:10:04 script " +
+                   site.path +
+                   "/core.scr\n"
+                   "02:00:00:00:10:05 script edge.scr   # beside the table\n"
+                   "02:00:00:00:10:06 address 192.0.2.6/32 baud 9600\n"
+                   "02:00:00:00:10:07 address 10.0.7.1/24 gateway 10.0.7.254\n"
+                   "02:00:00:00:10:08 address 10.0.8.1/24\n"
+                   "02:00:00:00:20:01 keep  # never comes\n");
+
+    // Refused tables: nothing reaches any router.
+    std::string output;
+    write_file(site.path + "/bad.txt",
+               "02:00:00:00:10:01 keep\n\n02:00:00:00:10:02 address 10.0.2.1\n");
+    EXPECT_EQ(run_tool(segment.server,
+                       {"--interface", "srv0", "--fleet", site.path + "/bad.txt", "--packages",
+                        packages.folder.path},
+                       output),
+              2);
+    EXPECT_NE(output.find(site.path +
+                          "/bad.txt:3: not an address A.B.C.D/BITS (BITS at most 32): 10.0.2.1\n"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("Looking for routers"), std::string::npos) << output;
+    write_file(site.path + "/twice.txt", "02:00:00:00:10:01 keep\n02:00:00:00:10:01 keep\n");
+    EXPECT_EQ(run_tool(segment.server,
+                       {"--interface", "srv0", "--fleet", site.path + "/twice.txt", "--packages",
+                        packages.folder.path},
+                       output),
+              2);
+    EXPECT_NE(output.find("twice.txt:2: 02:00:00:00:10:01 is listed twice (first on line 1)"),
+              std::string::npos)
+        << output;
+    write_file(site.path + "/noscript.txt", "02:00:00:00:10:01 script none.scr\n");
+    EXPECT_EQ(run_tool(segment.server,
+                       {"--interface", "srv0", "--fleet", site.path + "/noscript.txt", "--packages",
+                        packages.folder.path},
+                       output),
+              6);
+    EXPECT_EQ(run_tool(segment.server,
+                       {"--interface", "srv0", "--fleet", table, "--packages", packages.folder.path,
+                        "--keep"},
+                       output),
+              2);
+    for (LabProcess& router : lab) EXPECT_FALSE(was_offered(router));
+
+    // The run.
+    const std::string report = site.path + "/report.json";
+    LabProcess tool;
+    ASSERT_TRUE(start_tool(tool, segment.server,
+                           {"--interface", "srv0", "--fleet", table, "--packages",
+                            packages.folder.path, "--seconds", "40", "--report", report}));
+    close(tool.input_fd);
+    tool.input_fd = -1;
+    // Router 8 goes silent with a part of the big package.
+    const std::string partial = received[7].path + "/extra.vpk";
+    bool silenced = false;
+    for (int waited = 0; waited < 60000 && !silenced; ++waited) {
+        struct stat status;
+        if (stat(partial.c_str(), &status) == 0 && status.st_size > 100000) {
+            kill(lab[7].pid, SIGKILL);
+            silenced = true;
+        }
+        usleep(1000);
+    }
+    EXPECT_TRUE(silenced);
+    EXPECT_TRUE(finish_processes({&tool}, 120000));
+    EXPECT_EQ(exit_code(tool), 1) << tool.output;
+    const std::string& said = tool.output;
+    EXPECT_FALSE(has_control_bytes(said)) << said;
+    EXPECT_EQ(said.substr(0, said.find('\n', said.find('\n') + 1) + 1),
+              "Looking for routers on 1 interface...\n"
+              "Fleet of 9 routers, 3 packages each\n");
+
+    std::vector<LabProcess*> installed;
+    for (int i : {0, 1, 2, 3, 4, 5, 6}) installed.push_back(&lab[static_cast<size_t>(i)]);
+    EXPECT_TRUE(finish_processes(installed, 30000));
+    for (int i : {0, 1, 2, 3, 4, 5, 6}) {
+        const size_t k = static_cast<size_t>(i);
+        EXPECT_EQ(exit_code(lab[k]), 0) << lab[k].output;
+        for (const char* name : {"system.vpk", "ppp.vpk", "extra.vpk"})
+            EXPECT_EQ(received[k].read(name), packages.folder.read(name)) << i << " " << name;
+        // Its progress, in order, and its end.
+        const std::string mac = segment_router_mac(i);
+        const std::string who = mac + " (lab-" + std::to_string(i + 1) + "): ";
+        size_t at = 0;
+        for (const std::string step :
+             {"offered\n", "preparing its disk\n", "sending package 1 of 3 (system.vpk)\n",
+              "sending package 2 of 3 (ppp.vpk)\n", "sending package 3 of 3 (extra.vpk)\n",
+              "sending its configuration\n", "done, "}) {
+            at = said.find(who + step, at);
+            EXPECT_NE(at, std::string::npos) << who << step << said;
+            if (at == std::string::npos) break;
+        }
+    }
+    EXPECT_EQ(received[0].read("autorun.scr"),
+              address_script("02:00:00:00:10:01", "10.0.1.1/24", "10.0.1.254", "115200"));
+    EXPECT_EQ(received[1].read("autorun.scr"), address_script("02:00:00:00:10:02", "10.0.2.1/16"));
+    EXPECT_NE(lab[2].output.find("keep: yes\n"), std::string::npos);
+    struct stat none;
+    EXPECT_NE(stat((received[2].path + "/autorun.scr").c_str(), &none), 0);
+    EXPECT_EQ(received[3].read("autorun.scr"), core);
+    EXPECT_EQ(received[4].read("autorun.scr"), edge);
+    EXPECT_EQ(received[5].read("autorun.scr"),
+              address_script("02:00:00:00:10:06", "192.0.2.6/32", "", "9600"));
+    EXPECT_EQ(received[6].read("autorun.scr"),
+              address_script("02:00:00:00:10:07", "10.0.7.1/24", "10.0.7.254"));
+
+    // The silent one failed after the seven others were done.
+    size_t failed =
+        said.find("02:00:00:00:10:08 (lab-8): failed: FATAL ERROR: Installation timeout\n");
+    EXPECT_NE(failed, std::string::npos) << said;
+    for (int i = 0; i < 7; ++i)
+        EXPECT_LT(said.find(segment_router_mac(i) + " (lab-" + std::to_string(i + 1) + "): done"),
+                  failed);
+    // The stranger: never offered, still announcing.
+    EXPECT_NE(said.find("02:00:00:00:10:09 (lab-9): not in the table, left alone\n"),
+              std::string::npos)
+        << said;
+    EXPECT_FALSE(was_offered(lab[8]));
+    EXPECT_FALSE(lab[8].ended);
+    std::string listed;
+    EXPECT_EQ(run_tool(segment.server, {"--interface", "srv0", "--list", "--seconds", "3"}, listed),
+              0);
+    EXPECT_NE(listed.find(" 02:00:00:00:10:09 (lab-9) on srv0\n"), std::string::npos) << listed;
+
+    // The summary and the report.
+    size_t summary = said.find("\nMAC ");
+    ASSERT_NE(summary, std::string::npos) << said;
+    const std::string table_text = said.substr(summary);
+    for (int i = 0; i < 7; ++i)
+        EXPECT_NE(table_text.find(segment_router_mac(i) + "  lab-" + std::to_string(i + 1)),
+                  std::string::npos);
+    EXPECT_NE(table_text.find("installed   3/3"), std::string::npos) << table_text;
+    EXPECT_NE(table_text.find("failed      2/3"), std::string::npos) << table_text;
+    EXPECT_NE(table_text.find("02:00:00:00:20:01  -"), std::string::npos) << table_text;
+    EXPECT_NE(table_text.find("missing"), std::string::npos);
+    EXPECT_NE(table_text.find("7 installed, 1 failed, 1 missing, 1 left alone\n"),
+              std::string::npos)
+        << table_text;
+    std::string json = site.read("report.json");
+    EXPECT_EQ(
+        system(("python3 -c 'import json,sys; json.load(open(sys.argv[1]))' " + report).c_str()), 0)
+        << json;
+    EXPECT_NE(json.find("{\"mac\": \"02:00:00:00:10:01\", \"label\": \"lab-1\", \"configuration\": "
+                        "\"address 10.0.1.1/24 gateway 10.0.1.254 baud 115200\", \"packages\": "
+                        "[\"system.vpk\", \"ppp.vpk\", \"extra.vpk\"], \"bytes\": "),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"configuration\": \"script " + site.path +
+                        "/edge.scr\", \"packages\": [\"system.vpk\", \"ppp.vpk\", \"extra.vpk\"]"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("{\"mac\": \"02:00:00:00:10:08\", \"label\": \"lab-8\", \"configuration\": "
+                        "\"address 10.0.8.1/24\", \"packages\": [\"system.vpk\", \"ppp.vpk\"], "),
+              std::string::npos)
+        << json;
+    EXPECT_NE(
+        json.find("\"result\": \"failed\", \"failure\": \"FATAL ERROR: Installation timeout\""),
+        std::string::npos);
+    EXPECT_NE(json.find("{\"mac\": \"02:00:00:00:20:01\", \"label\": \"\", \"configuration\": "
+                        "\"keep\", \"packages\": [], \"bytes\": 0, \"seconds\": 0.000, \"result\": "
+                        "\"missing\""),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("{\"mac\": \"02:00:00:00:10:09\", \"label\": \"lab-9\", \"configuration\": "
+                        "null, \"packages\": [], \"bytes\": 0, \"seconds\": 0.000, \"result\": "
+                        "\"left alone\""),
+              std::string::npos)
+        << json;
+    finish_processes({&lab[7], &lab[8]}, 100);
 }

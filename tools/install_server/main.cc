@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "fleet_report.h"
+#include "fleet_run.h"
+#include "fleet_table.h"
 #include "netboot_service.h"
 #include "netinstall/router_installation.h"
 #include "netinstall/router_script.h"
@@ -42,14 +45,18 @@ const char* const HELP =
     "Usage: brindlex-install-server --interface NAME... --list [--seconds N]\n"
     "  or:  brindlex-install-server --interface NAME... --install MAC|first --packages DIR "
     "[OPTION]...\n"
+    "  or:  brindlex-install-server --interface NAME... --fleet FILE --packages DIR\n"
+    "         [--package NAME]... [--seconds N] [--serve] [--report FILE.json]\n"
     "  or:  brindlex-install-server --interface NAME --netboot DIR [--proxy-dhcp] "
-    "[--list|--install ...]\n"
+    "[--list|--install ...|--fleet ...]\n"
     "The installation server of the Brindlex Router Software on any Linux machine.\n"
     "It lists the routers that announce themselves on the local network (routers\n"
     "booted for a network installation), or installs one: it sends the packages of\n"
     "DIR (all, or those named and what they need) in installation order, and a\n"
     "configuration: the router keeps its own, gets the script made from the\n"
     "options, or the script FILE. It prints the installer's own progress lines.\n"
+    "Or it installs a fleet: every router of the table FILE that announces itself,\n"
+    "all at the same time, each with its own configuration.\n"
     "\n"
     "It runs as root. It brings the named interfaces up, in promiscuous mode, and\n"
     "gives one without an IPv4 address 0.0.0.0; it never uses other interfaces.\n"
@@ -63,9 +70,9 @@ const char* const HELP =
     "192.168.253.1/24 while it runs, and routers get 192.168.253.100 to .199;\n"
     "with --proxy-dhcp it only adds the boot answers beside the segment's own DHCP\n"
     "server, on the network of the interface's address. dnsmasq's lines are shown\n"
-    "with the prefix \"netboot: \". With neither --list nor --install it serves until\n"
-    "it is stopped (Ctrl-C, SIGTERM); dnsmasq is stopped and the address taken back\n"
-    "however the server ends.\n"
+    "with the prefix \"netboot: \". With none of --list, --install and --fleet it\n"
+    "serves until it is stopped (Ctrl-C, SIGTERM); dnsmasq is stopped and the\n"
+    "address taken back however the server ends.\n"
     "\n"
     "Options:\n"
     "  --interface NAME      use the network interface NAME; repeat it for more\n"
@@ -83,15 +90,27 @@ const char* const HELP =
     "  --script FILE         send FILE as the router's configuration script\n"
     "  --netboot DIR         serve the network boot image DIR on the interface\n"
     "  --proxy-dhcp          with --netboot: the segment has a DHCP server already\n"
+    "  --fleet FILE          install the routers of the table FILE, one a line:\n"
+    "                          MAC keep\n"
+    "                          MAC address A.B.C.D/BITS [gateway G] [baud N]\n"
+    "                          MAC script PATH\n"
+    "                        a '*' line configures the routers not listed (without\n"
+    "                        it they are left alone); '#' begins a comment. The run\n"
+    "                        ends when every listed router is done or failed, or\n"
+    "                        after the seconds given (default 60: no new routers\n"
+    "                        then; those never heard are missing)\n"
+    "  --serve               with --fleet: go on installing routers as they appear\n"
+    "                        until SIGINT or SIGTERM\n"
+    "  --report FILE.json    with --fleet: write the results as JSON into FILE\n"
     "  -h, --help            print this help and exit\n"
     "  --version             print the version and exit\n"
     "At most one of --keep, --script FILE and the script options --address,\n"
-    "--gateway and --baud; none of them with --list.\n"
+    "--gateway and --baud; none of them with --list or --fleet.\n"
     "\n"
     "Exit status:\n"
-    "  0   done\n"
-    "  1   the installation failed\n"
-    "  2   bad arguments\n"
+    "  0   done (with --fleet: every listed router installed)\n"
+    "  1   the installation failed (with --fleet: a router failed or is missing)\n"
+    "  2   bad arguments, or a bad line in the fleet table\n"
     "  3   an interface cannot be used\n"
     "  4   no router heard\n"
     "  5   the packages cannot be read\n"
@@ -122,6 +141,9 @@ struct Request {
     std::string script_file;
     std::string netboot;  // the network boot image to serve, or empty
     bool proxy = false;   // --proxy-dhcp
+    std::string fleet;    // the fleet table
+    bool serve = false;   // --serve
+    std::string report;   // the JSON report of a fleet run
 };
 
 bool digits(const char* text, unsigned long limit, unsigned long& value) {
@@ -144,6 +166,9 @@ bool parse(int argc, char** argv, Request& r) {
             takes_value = false;
         } else if (option == "--proxy-dhcp") {
             r.proxy = true;
+            takes_value = false;
+        } else if (option == "--serve") {
+            r.serve = true;
             takes_value = false;
         } else if (value == nullptr) {
             return false;
@@ -177,6 +202,10 @@ bool parse(int argc, char** argv, Request& r) {
             r.script_file = value;
         } else if (option == "--netboot") {
             r.netboot = value;
+        } else if (option == "--fleet") {
+            r.fleet = value;
+        } else if (option == "--report") {
+            r.report = value;
         } else {
             return false;
         }
@@ -186,6 +215,10 @@ bool parse(int argc, char** argv, Request& r) {
     if (r.proxy && r.netboot.empty()) return false;
     // The network boot service is the segment's server on one interface.
     if (!r.netboot.empty() && r.interfaces.size() != 1) return false;
+    if (!r.fleet.empty())
+        return !r.list && r.router.empty() && !r.packages.empty() && !r.keep && !r.configured &&
+               r.script_file.empty();
+    if (r.serve || !r.report.empty()) return false;
     // With --netboot alone the server only serves the boot image.
     if (!r.netboot.empty() && !r.list && r.router.empty())
         return r.packages.empty() && r.names.empty() && !r.keep && !r.configured &&
@@ -296,6 +329,91 @@ int serve(const Request& r, const std::vector<std::string>& paths, std::string s
     return installed ? DONE : INSTALLATION_FAILED;
 }
 
+// The file name of a package path.
+std::string base_name(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The fleet table, the packages and every script of a fleet run, read
+// before anything is sent; DONE, or the exit status of what is wrong.
+int prepare_fleet(const Request& r, FleetOptions& options) {
+    std::string error;
+    if (!read_fleet_table(options.table, r.fleet, error)) {
+        fprintf(stderr, "brindlex-install-server: %s\n", error.c_str());
+        return USAGE;
+    }
+    if (!package_paths(r, options.paths)) return NO_PACKAGES;
+    long longest = 0;
+    std::vector<const FleetEntry*> lines;
+    for (const FleetEntry& entry : options.table.routers) lines.push_back(&entry);
+    if (options.table.has_default) lines.push_back(&options.table.unlisted);
+    for (const FleetEntry* entry : lines) {
+        const FleetConfig& config = entry->config;
+        long length = 0;
+        if (config.kind == FleetConfig::address) length = ROUTER_SCRIPT_SIZE - 1;
+        if (config.kind == FleetConfig::script && !options.scripts.count(config.script_path)) {
+            std::string script;
+            if (!read_script(config.script_path, script)) {
+                fprintf(stderr, "brindlex-install-server: cannot read the script %s (line %d)\n",
+                        config.script_path.c_str(), entry->line);
+                return NO_SCRIPT;
+            }
+            options.scripts[config.script_path] = script;
+        }
+        if (config.kind == FleetConfig::script)
+            length = static_cast<long>(options.scripts[config.script_path].size());
+        if (length > longest) longest = length;
+    }
+    if (!installation_fits(options.paths, longest)) {
+        puts("FATAL ERROR: Packages too large for one network installation");
+        return INSTALLATION_FAILED;
+    }
+    options.seconds = r.seconds >= 0 ? r.seconds : (r.serve ? -1 : 60);
+    options.serve = r.serve;
+    return DONE;
+}
+
+// The fleet run with its summary and report; the exit status.
+int install_fleet(const Request& r, const FleetOptions& options) {
+    InterfaceList interfaces;
+    const char* failed = nullptr;
+    if (list_named_interfaces(interfaces, r.interfaces.data(),
+                              static_cast<int>(r.interfaces.size()), &failed) == nullptr) {
+        fprintf(stderr, "brindlex-install-server: cannot use the interface %s (root needed)\n",
+                failed != nullptr ? failed : "?");
+        return NO_INTERFACE;
+    }
+    printf("Looking for routers on %u %s...\n", interfaces.count,
+           interfaces.count == 1 ? "interface" : "interfaces");
+    printf("Fleet of %zu %s%s, %zu %s each\n", options.table.routers.size(),
+           options.table.routers.size() == 1 ? "router" : "routers",
+           options.table.has_default ? " and every other router" : "", options.paths.size(),
+           options.paths.size() == 1 ? "package" : "packages");
+    fflush(stdout);
+
+    FleetDisplay display;
+    display.terminal = isatty(1) != 0;
+    display.package_count = static_cast<int>(options.paths.size());
+    std::vector<FleetRouter> routers = run_fleet(interfaces, options, display);
+    free_interfaces(interfaces);
+    bool all = print_fleet_summary(routers, display.package_count);
+    if (!r.report.empty()) {
+        std::vector<std::string> names;
+        for (const std::string& path : options.paths) names.push_back(base_name(path));
+        std::string json = fleet_report_json(routers, names);
+        FILE* file = fopen(r.report.c_str(), "w");
+        bool written = file != nullptr && fwrite(json.data(), 1, json.size(), file) == json.size();
+        if (file != nullptr && fclose(file) != 0) written = false;
+        if (!written) {
+            fprintf(stderr, "brindlex-install-server: cannot write the report %s\n",
+                    r.report.c_str());
+            return INSTALLATION_FAILED;
+        }
+    }
+    return all ? DONE : INSTALLATION_FAILED;
+}
+
 // The signal that stops the network boot service, or 0.
 volatile sig_atomic_t stop_signal = 0;
 
@@ -308,8 +426,8 @@ void note_stop_signal(int signal) {
 // while this one relays dnsmasq's lines and waits for the end, a signal
 // or dnsmasq's failure; dnsmasq is stopped on every way out.
 int serve_with_netboot(const Request& r, const std::vector<std::string>& paths,
-                       const std::string& script, const NetbootSettings& settings,
-                       const NetbootPlan& plan) {
+                       const std::string& script, const FleetOptions* fleet,
+                       const NetbootSettings& settings, const NetbootPlan& plan) {
     struct sigaction action = {};
     action.sa_handler = note_stop_signal;
     sigemptyset(&action.sa_mask);
@@ -329,7 +447,7 @@ int serve_with_netboot(const Request& r, const std::vector<std::string>& paths,
 
     int status = DONE;
     pid_t worker = -1;
-    if (r.list || !r.router.empty()) {
+    if (r.list || !r.router.empty() || fleet != nullptr) {
         worker = fork();
         if (worker < 0) {
             fprintf(stderr, "brindlex-install-server: cannot fork\n");
@@ -338,7 +456,9 @@ int serve_with_netboot(const Request& r, const std::vector<std::string>& paths,
             action.sa_handler = SIG_DFL;
             for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
             close(service.output_fd);
-            int code = stop_signal != 0 ? 128 + stop_signal : serve(r, paths, script);
+            int code = stop_signal != 0   ? 128 + stop_signal
+                       : fleet != nullptr ? install_fleet(r, *fleet)
+                                          : serve(r, paths, script);
             fflush(nullptr);
             _exit(code);
         }
@@ -411,6 +531,12 @@ int main(int argc, char** argv) {
         }
     }
 
+    FleetOptions fleet;
+    if (!r.fleet.empty()) {
+        int status = prepare_fleet(r, fleet);
+        if (status != DONE) return status;
+        if (r.netboot.empty()) return install_fleet(r, fleet);
+    }
     if (r.netboot.empty()) return serve(r, paths, script);
     NetbootSettings settings;
     settings.tree = r.netboot;
@@ -433,5 +559,5 @@ int main(int argc, char** argv) {
         }
         return NO_INTERFACE;
     }
-    return serve_with_netboot(r, paths, script, settings, plan);
+    return serve_with_netboot(r, paths, script, r.fleet.empty() ? nullptr : &fleet, settings, plan);
 }
