@@ -6,7 +6,10 @@
 // first offer to the last router done (and the tool's whole run, which
 // adds the wait for the first announcement), its ratio to one router, the
 // server's peak memory (the tool and its conversations together, sampled
-// every 10 ms) and its CPU time (user + system). Root needed:
+// every 10 ms) and its CPU time (user + system), and the lab routers' CPU
+// time: every router receives every router's broadcast blocks, so the lab
+// itself grows with the square of the fleet, and on a machine of few cores
+// the fleet's time is bound by the processors. Root needed:
 //
 //   bench_fleet [--counts 1,4,16] [--rounds 1] [--packages DIR] [--show 1]
 //
@@ -33,11 +36,23 @@ namespace {
 // One fleet run's figures.
 struct FleetFigures {
     bool ok = false;
-    double fleet_s = 0;  // first offer to last done
-    double tool_s = 0;   // the tool's whole run
-    long peak_kib = 0;   // the tool and its conversations together
-    double cpu_s = 0;    // user + system of the tool and its conversations
+    double fleet_s = 0;    // first offer to last done
+    double tool_s = 0;     // the tool's whole run
+    long peak_kib = 0;     // the tool and its conversations together
+    double cpu_s = 0;      // user + system of the tool and its conversations
+    double lab_cpu_s = 0;  // user + system of the lab routers
 };
+
+double cpu_seconds(const rusage& usage) {
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double children_cpu_seconds() {
+    rusage usage = {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return cpu_seconds(usage);
+}
 
 long rss_kib(pid_t pid) {
     char path[64];
@@ -103,6 +118,7 @@ FleetFigures run_fleet_of(int count, const std::string& packages) {
     fputs(table.c_str(), f);
     fclose(f);
 
+    double children_before = children_cpu_seconds();
     std::vector<FileFolder> received(static_cast<size_t>(count));
     std::vector<LabProcess> lab(static_cast<size_t>(count));
     for (int i = 0; ok && i < count; ++i) {
@@ -165,11 +181,11 @@ FleetFigures run_fleet_of(int count, const std::string& packages) {
     wait4(tool, &status, 0, &usage);
     figures.tool_s = seconds_since(start);
     close(output[0]);
-    figures.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    figures.cpu_s = cpu_seconds(usage);
     std::vector<LabProcess*> all;
     for (LabProcess& router : lab) all.push_back(&router);
     finish_processes(all, 30000);
+    figures.lab_cpu_s = children_cpu_seconds() - children_before - figures.cpu_s;
     figures.fleet_s = last_done - first_offer;
     figures.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && done == count;
     if (!figures.ok)
@@ -215,11 +231,11 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    printf("%7s  %9s  %6s  %9s  %9s  %8s\n", "routers", "fleet s", "ratio", "tool s", "peak MiB",
-           "CPU s");
+    printf("%7s  %9s  %6s  %9s  %9s  %8s  %10s\n", "routers", "fleet s", "ratio", "tool s",
+           "peak MiB", "CPU s", "lab CPU s");
     double one = 0;
     for (int count : counts) {
-        std::vector<double> fleet, tool, cpu;
+        std::vector<double> fleet, tool, cpu, lab_cpu;
         long peak = 0;
         for (int r = 0; r < rounds; ++r) {
             FleetFigures figures = run_fleet_of(count, packages);
@@ -227,12 +243,14 @@ int main(int argc, char** argv) {
             fleet.push_back(figures.fleet_s);
             tool.push_back(figures.tool_s);
             cpu.push_back(figures.cpu_s);
+            lab_cpu.push_back(figures.lab_cpu_s);
             peak = std::max(peak, figures.peak_kib);
         }
         double time = median(fleet);
         if (count == counts.front()) one = time;
-        printf("%7d  %9.2f  %6.2f  %9.2f  %9.1f  %8.2f\n", count, time, one > 0 ? time / one : 0,
-               median(tool), static_cast<double>(peak) / 1024.0, median(cpu));
+        printf("%7d  %9.2f  %6.2f  %9.2f  %9.1f  %8.2f  %10.2f\n", count, time,
+               one > 0 ? time / one : 0, median(tool), static_cast<double>(peak) / 1024.0,
+               median(cpu), median(lab_cpu));
         fflush(stdout);
     }
     return 0;
