@@ -14,6 +14,7 @@ import urllib.parse
 
 from .base import ENTER, Crashed, TestPCError, Timeout, bootsys_dir, drive_path
 from .channel import Channel
+from .faults import FaultyDrive, drive_id
 from .segment import Segment, claim_segment_port, nic_options, release_segment_port, segment_ports
 
 IDE_POSITIONS = ("hda", "hdb", "hdc", "hdd")
@@ -133,8 +134,10 @@ class PCConfig:
                "-chardev", monitor + ",id=monitor", "-mon", "chardev=monitor,mode=readline"]
         for pos, (kind, path) in sorted(self.ide.items()):
             index = IDE_POSITIONS.index(pos)
-            drive = "if=ide,index=%d,media=%s" % (index, kind)
-            if path:
+            drive = "if=ide,index=%d,media=%s,id=%s" % (index, kind, drive_id(pos))
+            if isinstance(path, FaultyDrive):
+                drive += path.drive_options()
+            elif path:
                 drive += ",format=raw,file=" + drive_path(path)
             cmd += ["-drive", drive]
         for index, (model, mac, folder, port) in enumerate(self.nics):
