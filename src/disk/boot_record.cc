@@ -41,11 +41,10 @@ bool write_boot_record(const DiskInfo& disk) {
         perror("could not open MBR");
         return false;
     }
-    ssize_t put = write(fd, sector, sizeof(sector));
+    // The sector is on the disk only once fsync says so: a disk that fails
+    // the write shows there, not in the write into the kernel's cache.
+    bool written = write(fd, sector, sizeof(sector)) == ssize_t(sizeof(sector)) && fsync(fd) == 0;
+    if (!written) perror("could not write MBR");
     close(fd);
-    if (put != ssize_t(sizeof(sector))) {
-        perror("could not write MBR");
-        return false;
-    }
-    return true;
+    return written;
 }

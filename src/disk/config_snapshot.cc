@@ -285,8 +285,11 @@ bool restore_file(SnapshotReader& reader, const char* path, const struct stat& s
     fchmod(fd, status.st_mode & 07777);
     timespec times[2] = {{status.st_atime, 0}, {status.st_mtime, 0}};
     futimens(fd, times);  // closing the file leaves its times alone
+    // The content is on the disk only once fsync says so: a disk that fails
+    // the write shows there, not in the writes into the kernel's cache.
+    bool written = fsync(fd) == 0;
     close(fd);
-    return true;
+    return written;
 }
 
 bool restore_directory(const char* path, const struct stat& status) {

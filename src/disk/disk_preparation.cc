@@ -1,5 +1,6 @@
 #include "disk/disk_preparation.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +58,27 @@ void create_base_directories() {
     }
 }
 
+// Writes the file system mounted at mount_point out to the disk; false when
+// a write of it has failed.
+bool write_out_file_system(const char* mount_point) {
+    int fd = open(mount_point, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool written = syncfs(fd) == 0;
+    close(fd);
+    return written;
+}
+
+// Writes the new system's file systems out to the disk. True when no
+// write of the disk has failed since they were mounted: a file is written
+// out later than it is written, and a failure then is kept for the file
+// system until someone asks (syncfs reports it even through a descriptor
+// opened afterwards, unless a syncfs has reported it already).
+bool write_out_new_system(const DiskInfo& disk) {
+    bool written = write_out_file_system("/mnt");
+    if (disk.has_boot_partition) written = write_out_file_system("/mnt/boot") && written;
+    return written;
+}
+
 // Gives up the preparation with an error line; the snapshot is lost.
 bool fail(ConfigSnapshot* snapshot, const char* message) {
     release_snapshot(snapshot);
@@ -97,7 +119,10 @@ bool prepare_disk(InstallContext& ctx, bool keep_config) {
     stop_activity();
     if (!formatted) return fail(snapshot, "ERROR: could not format partitions\n");
 
-    write_boot_record(disk);  // reports its own failures; the sequence goes on
+    // The boot program is part of the new system: a disk that does not take
+    // it would never start what follows. Its failure has been reported by
+    // its own line.
+    if (!write_boot_record(disk)) return fail(snapshot, "");
 
     if (!mount_system(disk, "/mnt", true)) {
         return fail(snapshot, "ERROR: could not mount filesystem\n");
@@ -119,9 +144,15 @@ bool prepare_disk(InstallContext& ctx, bool keep_config) {
     return true;
 }
 
-void finish_installation(InstallContext& ctx) {
+bool finish_installation(InstallContext& ctx) {
     run_program("/mnt", "/bin/bash", "-c", "/etc/rc.d/rc.postinstall", nullptr);
     sync();
+    if (!write_out_new_system(ctx.disk)) {
+        umount("/mnt/boot");
+        umount("/mnt");
+        say("ERROR: could not write the new system to the disk\n");
+        return false;
+    }
     umount("/mnt/boot");
     if (!ctx.disk.has_boot_partition) {
         // A remount takes the file system from the mount point; the source
@@ -133,4 +164,5 @@ void finish_installation(InstallContext& ctx) {
         }
     }
     umount("/mnt");
+    return true;
 }

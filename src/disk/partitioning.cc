@@ -64,8 +64,9 @@ bool partition_disk(const DiskInfo& disk) {
     FILE* input = open_write_pipe("/sbin/sfdisk", "-q", "-uC", disk.device, ">null", nullptr);
     if (input == nullptr) return false;
     write_partition_table(input, disk, old_entries);
-    close_pipe(input);
-    return true;
+    // The kernel keeps the new table in its cache even when the disk failed
+    // to take it, so formatting would not notice: the tool's status tells.
+    return close_pipe(input) == 0;
 }
 
 bool format_disk(const DiskInfo& disk) {

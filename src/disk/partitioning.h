@@ -17,7 +17,8 @@ void write_partition_table(FILE* out, const DiskInfo& disk, int old_entries);
 // Builds "<device><number>" into path; false when it does not fit.
 bool partition_path(char* path, size_t size, const DiskInfo& disk, int number);
 
-// Writes the new partition table; fails only when the tool cannot start.
+// Writes the new partition table; fails when the tool cannot start or says
+// (its exit status) that the disk did not take the table.
 bool partition_disk(const DiskInfo& disk);
 
 // Makes the file systems of the layout; fails on the first failed run.

@@ -1,6 +1,7 @@
 #include "disk/system_files.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -22,6 +23,16 @@ FILE* create_system_file(const char* root, const char* name, char* path) {
     return fopen(path, "w");
 }
 
+// Closes a written system file and gives it mode 0644. True only when
+// every line reached the disk: a disk that fails the write shows in the
+// flush and fsync, not in the writes into the kernel's cache.
+bool close_system_file(FILE* file, const char* path) {
+    bool written = !ferror(file) && fflush(file) == 0 && fsync(fileno(file)) == 0;
+    written = fclose(file) == 0 && written;
+    chmod(path, 0644);
+    return written;
+}
+
 }  // namespace
 
 bool write_lilo_conf(const DiskInfo& disk, const char* root) {
@@ -36,9 +47,7 @@ bool write_lilo_conf(const DiskInfo& disk, const char* root) {
     fputs("  label=System\n", file);
     fprintf(file, "  root=%s%d\n", disk.device, disk.has_boot_partition ? 2 : 1);
     fputs("  read-only\n", file);
-    fclose(file);
-    chmod(path, 0644);
-    return true;
+    return close_system_file(file, path);
 }
 
 bool write_fstab(const DiskInfo& disk, const char* root) {
@@ -54,8 +63,7 @@ bool write_fstab(const DiskInfo& disk, const char* root) {
     }
     fputs("none /proc proc defaults 0 0\n", file);
     fputs("none /dev/pts devpts gid=5,mode=620 0 0\n", file);
-    fclose(file);
-    chmod(path, 0644);
+    if (!close_system_file(file, path)) return false;
     if (disk.use_journal) {
         char marker[PATH_SIZE];
         if (join_path(marker, root, "/.nofsck")) {

@@ -47,7 +47,7 @@ bool install_through(InstallContext& ctx, InstallClient& client) {
     if (!receive_files(client, NEW_SYSTEM)) return false;
     int marker = creat(INSTALL_MARKER, 0600);
     if (marker >= 0) close(marker);
-    finish_installation(ctx);
+    if (!finish_installation(ctx)) return false;
     // The new system is complete: an interrupt no longer aborts.
     abort_disarmed = 1;
     end_conversation(client);

@@ -54,7 +54,7 @@ bool install_from_menu(InstallContext& ctx, PackageMenu& menu) {
     if (!install_selection(menu)) return false;
     int marker = creat(CDROM_MARKER, 0600);
     if (marker >= 0) close(marker);
-    finish_installation(ctx);
+    if (!finish_installation(ctx)) return false;
     puts("");
     say("Software installed.");
     return true;

@@ -143,8 +143,9 @@ bool write_first_sector(const char* device, const unsigned char* sector) {
         return false;
     }
     ssize_t put = write(fd, sector, SECTOR_SIZE);
-    // Closing the device's last descriptor writes it out to the disk.
-    bool closed = close(fd) == 0;
+    // On the disk only once fsync says so: a failing disk shows there.
+    bool closed = fsync(fd) == 0;
+    closed = close(fd) == 0 && closed;
     if (put != SECTOR_SIZE || !closed) {
         say("\nFATAL ERROR: Couldn't write to disk");
         return false;
@@ -190,7 +191,7 @@ bool install_material(InstallContext& ctx, const char* device, InstallOrder& ord
         if (!send_package_buffer(UNPACKER_PATH, material.packages[i])) return false;
     }
     if (!write_script(material.script)) return false;
-    finish_installation(ctx);
+    if (!finish_installation(ctx)) return false;
     puts("");
     say("Software installed.");
     sleep(2);

@@ -64,7 +64,7 @@ bool install_from_floppies(InstallContext& ctx) {
     if (!confirm_erase()) return false;
     if (!prepare_disk(ctx, keep)) return false;
     if (!feed_floppy_set(ctx)) return false;
-    finish_installation(ctx);
+    if (!finish_installation(ctx)) return false;
     puts("");
     puts("Software installed.");
     puts("Remove boot floppy");

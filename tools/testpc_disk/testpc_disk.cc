@@ -216,8 +216,7 @@ int main(int argc, char** argv) {
     }
     show_mounts("after preparation");
     say("test root %s", make_test_root() ? "made" : "incomplete");
-    finish_installation(ctx);
-    say("%s", "finish_installation returned");
+    say("finish_installation %s", finish_installation(ctx) ? "true" : "false");
     show_mounts("after finish");
     power_off();
 }

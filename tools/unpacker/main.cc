@@ -38,7 +38,8 @@ const char* const HELP =
     "ROOT/var/pdb; or lists the packages installed below ROOT from those records.\n"
     "Every path is walked from ROOT: no absolute path, no \"..\", never through a\n"
     "symbolic link; files appear whole or not at all. Owners are set when it runs\n"
-    "as root. The input is always read to its end.\n"
+    "as root. Each package is written out to the disk before its summary line.\n"
+    "The input is always read to its end.\n"
     "\n"
     "Options:\n"
     "  -r ROOT      the root directory to install below or to list\n"
@@ -108,6 +109,7 @@ int main(int argc, char** argv) {
         return listed && fflush(stdout) == 0 ? 0 : 1;
     }
     u.as_root = geteuid() == 0;
+    u.write_out = true;
     // A console that has gone away must not end the run: the input is read
     // to its end whatever happens to the messages.
     signal(SIGPIPE, SIG_IGN);

@@ -452,6 +452,12 @@ bool unpack_package(Run& run, UnpackInput& in, const unsigned char* file_header)
     } else if (!p.trailer_seen) {
         complain(run, p, "damaged or truncated package: no trailer");
     }
+    // A file written is in memory until the kernel writes it out: a disk
+    // that fails under it shows only here (the errors since the run began); the
+    // record then says the package is incomplete.
+    if (run.settings.write_out && !p.refused && syncfs(run.settings.root_fd) != 0)
+        complain(run, p,
+                 std::string("cannot write the package out to the disk: ") + strerror(errno));
     if (record_open(p.record)) {
         std::string why;
         if (p.refused)

@@ -24,6 +24,7 @@ struct Unpacker {
     bool quiet = false;        // no summary line per package
     bool keep_records = true;  // keep the record of installed packages
     bool as_root = false;      // set owners (only root can)
+    bool write_out = false;    // each package on the disk before its summary line
     FILE* out = stdout;        // summary lines: "NAME: K of N entries installed"
     FILE* err = stderr;        // one line per thing that went wrong
 };
