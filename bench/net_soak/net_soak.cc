@@ -14,10 +14,20 @@
 //
 //   bench_net_soak [--runs 100] [--clean-runs 5] [--drop 5] [--duplicate 2]
 //                  [--reorder 2] [--first-seed 1] [--verbose]
+//                  [--package-kib N] [--timing]
+//
+// --package-kib sends one package of N KiB instead of the set, so that
+// the data blocks outweigh the header and start exchanges (whose losses
+// cost a second each). --timing watches the server's card and tells where
+// the time of a lost block goes: the server's wait before it repeats a
+// block, and the time from the repeat to the next new block, against the
+// step between two blocks that went through at once.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -58,6 +68,44 @@ std::string failure_line(const std::string& output) {
     return "";
 }
 
+// Where the time of the data blocks went, from the frames on the server's
+// card: per block, when it was first sent, when it was first repeated,
+// and when the next block was first sent.
+struct BlockTiming {
+    std::vector<double> clean_steps_ms;     // block to next block, sent once
+    std::vector<double> first_repeat_ms;    // first send to first repeat
+    std::vector<double> repeat_to_next_ms;  // last repeat to the next block
+    std::vector<double> lossy_steps_ms;     // block to next block, repeated
+};
+
+void add_block_timing(BlockTiming& timing, const std::vector<WireFrame>& frames) {
+    // seq -> the times the server sent that block.
+    std::map<uint16_t, std::vector<int64_t>> sent;
+    for (const WireDatagram& d : protocol_datagrams(frames))
+        if (from(d, SERVER_MAC) && d.header.kind == KIND_DATA)
+            sent[d.header.seq].push_back(d.at_us);
+    for (auto it = sent.begin(); it != sent.end(); ++it) {
+        auto next = std::next(it);
+        if (next == sent.end() || next->first != it->first + 1) continue;
+        double step = static_cast<double>(next->second.front() - it->second.front()) / 1000.0;
+        if (it->second.size() == 1) {
+            timing.clean_steps_ms.push_back(step);
+            continue;
+        }
+        timing.lossy_steps_ms.push_back(step);
+        timing.first_repeat_ms.push_back(static_cast<double>(it->second[1] - it->second[0]) /
+                                         1000.0);
+        timing.repeat_to_next_ms.push_back(
+            static_cast<double>(next->second.front() - it->second.back()) / 1000.0);
+    }
+}
+
+double median_of(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 // How one installation went.
 struct RunResult {
     bool complete = false;
@@ -71,7 +119,7 @@ struct RunResult {
 };
 
 RunResult install_once(const FaultPlan& faults, const FileFolder& packages,
-                       const std::vector<std::string>& names) {
+                       const std::vector<std::string>& names, BlockTiming* timing = nullptr) {
     RunResult result;
     RelayedCable cable(faults);
     if (!cable.ok) {
@@ -88,6 +136,8 @@ RunResult install_once(const FaultPlan& faults, const FileFolder& packages,
     router.prepare_ms = 500;
     router.folder = received.path;
 
+    WireSniffer wire;
+    if (timing != nullptr && !start_sniffer(wire, cable.server, "srv0", 64)) timing = nullptr;
     int64_t start = now_us();
     LabProcess server, client;
     start_in_namespace(server, cable.server, [serving] { return run_server_peer(serving); });
@@ -102,6 +152,7 @@ RunResult install_once(const FaultPlan& faults, const FileFolder& packages,
         by_themselves = false;
     }
     result.seconds = static_cast<double>(now_us() - start) / 1e6;
+    if (timing != nullptr) add_block_timing(*timing, stop_sniffer(wire));
     cable.finish();
     result.dropped = cable.relay.counters.dropped;
     result.hung = !by_themselves;
@@ -131,15 +182,18 @@ int main(int argc, char** argv) {
     faults.drop_percent = 5;
     faults.duplicate_percent = 2;
     faults.reorder_percent = 2;
-    bool verbose = false;
+    bool verbose = false, timed = false;
+    int package_kib = 0;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : "0";
-        if (option == "--verbose") {
-            verbose = true;
+        if (option == "--verbose" || option == "--timing") {
+            (option == "--verbose" ? verbose : timed) = true;
             continue;
         }
-        if (option == "--runs")
+        if (option == "--package-kib")
+            package_kib = atoi(value);
+        else if (option == "--runs")
             runs = atoi(value);
         else if (option == "--clean-runs")
             clean_runs = atoi(value);
@@ -154,21 +208,28 @@ int main(int argc, char** argv) {
         else {
             fprintf(stderr,
                     "usage: bench_net_soak [--runs N] [--clean-runs N] [--drop P] "
-                    "[--duplicate P] [--reorder P] [--first-seed N] [--verbose]\n");
+                    "[--duplicate P] [--reorder P] [--first-seed N] [--verbose] "
+                    "[--package-kib N] [--timing]\n");
             return 2;
         }
         ++i;
     }
     FileFolder packages;
     std::vector<std::string> names;
-    for (size_t i = 0; i < sizeof PACKAGE_SIZES / sizeof PACKAGE_SIZES[0]; ++i) {
+    if (package_kib > 0) {
+        names.push_back("big.vpk");
+        packages.make(names.back(), static_cast<size_t>(package_kib) * 1024, 1);
+    }
+    for (size_t i = 0; package_kib <= 0 && i < sizeof PACKAGE_SIZES / sizeof PACKAGE_SIZES[0];
+         ++i) {
         names.push_back("p" + std::to_string(i) + ".vpk");
         packages.make(names.back(), PACKAGE_SIZES[i], static_cast<unsigned>(i + 1));
     }
+    BlockTiming clean_timing, lossy_timing;
 
     std::vector<double> clean_times;
     for (int i = 0; i < clean_runs; ++i) {
-        RunResult r = install_once(FaultPlan(), packages, names);
+        RunResult r = install_once(FaultPlan(), packages, names, timed ? &clean_timing : nullptr);
         if (!r.complete) fprintf(stderr, "bench_net_soak: a clean run was not complete\n");
         clean_times.push_back(r.seconds);
     }
@@ -180,7 +241,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < runs; ++i) {
         FaultPlan plan = faults;
         plan.seed = first_seed + static_cast<uint64_t>(i);
-        RunResult r = install_once(plan, packages, names);
+        RunResult r = install_once(plan, packages, names, timed ? &lossy_timing : nullptr);
         times.push_back(r.seconds);
         dropped += r.dropped;
         if (r.hung) ++hung;
@@ -224,5 +285,19 @@ int main(int argc, char** argv) {
             "clean time\n",
             static_cast<double>(dropped) / runs,
             1000.0 * (mean(times) - mean(clean_times)) * runs / static_cast<double>(dropped));
+    if (timed) {
+        printf("  blocks: clean runs' step from one block to the next %.2f ms (median of %zu)\n",
+               median_of(clean_timing.clean_steps_ms), clean_timing.clean_steps_ms.size());
+        printf("          lossy runs' step when sent once %.2f ms (median of %zu)\n",
+               median_of(lossy_timing.clean_steps_ms), lossy_timing.clean_steps_ms.size());
+        printf(
+            "          repeated blocks: %zu; first repeat after %.1f ms (median; mean %.1f), "
+            "last repeat to the next block %.1f ms (median; mean %.1f), the whole step %.1f ms "
+            "(median; mean %.1f)\n",
+            lossy_timing.lossy_steps_ms.size(), median_of(lossy_timing.first_repeat_ms),
+            mean(lossy_timing.first_repeat_ms), median_of(lossy_timing.repeat_to_next_ms),
+            mean(lossy_timing.repeat_to_next_ms), median_of(lossy_timing.lossy_steps_ms),
+            mean(lossy_timing.lossy_steps_ms));
+    }
     return silent == 0 ? 0 : 1;
 }

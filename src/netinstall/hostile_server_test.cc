@@ -142,16 +142,6 @@ struct HandServer {
     }
 };
 
-std::string pattern(size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    uint32_t x = seed;
-    for (char& c : bytes) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return bytes;
-}
-
 const std::string SCRIPT = "/port set [/port find] baud-rate=9600\n";
 
 // One router against one hand-made server on the test's cable.
@@ -222,7 +212,7 @@ const uint8_t ZERO_MAC[MAC_LENGTH] = {};
 TEST(HostileServer, RouterTakesOnlyWhatArrivedWhole) {
     Cable cable;
     ASSERT_TRUE(cable.ok) << "private network namespaces are needed (run as root)";
-    const std::string first = pattern(3000, 1), second = pattern(100, 2);
+    const std::string first = byte_pattern(3000, 1), second = byte_pattern(100, 2);
     long clean_rss_kb = 0;
 
     {
@@ -261,7 +251,7 @@ TEST(HostileServer, RouterTakesOnlyWhatArrivedWhole) {
             if (!s.file("\x1b[2J\r\a\xe9.vpk", first)) return 2;
             if (!s.file("../../outside", second)) return 3;
             // Ten bytes announced, a whole block sent: ten bytes taken.
-            if (!s.header("short.vpk", "10") || !s.block(pattern(MAX_BLOCK, 3))) return 4;
+            if (!s.header("short.vpk", "10") || !s.block(byte_pattern(MAX_BLOCK, 3))) return 4;
             // A block whose length field lies, either way, is no block.
             if (!s.header("lying.vpk", "6")) return 5;
             uint16_t seq = s.link.send_seq;
@@ -278,7 +268,7 @@ TEST(HostileServer, RouterTakesOnlyWhatArrivedWhole) {
         EXPECT_EQ(p.result_received, 1) << p.router_output;
         EXPECT_TRUE(p.unpacked(0) == first);
         EXPECT_TRUE(p.unpacked(1) == second);
-        EXPECT_TRUE(p.unpacked(2) == pattern(MAX_BLOCK, 3).substr(0, 10));
+        EXPECT_TRUE(p.unpacked(2) == byte_pattern(MAX_BLOCK, 3).substr(0, 10));
         EXPECT_EQ(p.unpacked(3), "abcdef");
         EXPECT_EQ(p.folder.read("root/x\x1b]0;t\a.scr"), SCRIPT);
     }

@@ -367,6 +367,17 @@ inline bool has_control_bytes(const std::string& text) {
     return false;
 }
 
+// size bytes of a pattern that differs in every position and with seed.
+inline std::string byte_pattern(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    uint32_t x = seed;
+    for (char& c : bytes) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    return bytes;
+}
+
 // Test files in a temporary folder, removed at the end.
 struct FileFolder {
     std::string path;

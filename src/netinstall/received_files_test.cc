@@ -187,16 +187,6 @@ struct Transfer {
     }
 };
 
-std::string pattern(size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    uint32_t x = seed;
-    for (char& c : bytes) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return bytes;
-}
-
 const char SCRIPT[] =
     ":local eth\n"
     ":set eth [/interface ethernet get [/interface ethernet find mac-address=02:00:00:00:02:01] "
@@ -214,9 +204,9 @@ const char SCRIPT[] =
 // the router does not wait for another file.
 TEST(ReceivedFiles, PackagesGoIntoTheUnpackerAndTheScriptIntoTheRoot) {
     Transfer t;
-    std::vector<Outgoing> files = {{"base.vpk", pattern(1452, 1)},
-                                   {".scr", pattern(1453, 2)},
-                                   {"big.vpk", pattern(10000, 3)},
+    std::vector<Outgoing> files = {{"base.vpk", byte_pattern(1452, 1)},
+                                   {".scr", byte_pattern(1453, 2)},
+                                   {"big.vpk", byte_pattern(10000, 3)},
                                    {"autorun.scr", SCRIPT}};
     ASSERT_TRUE(t.run(files, Then::STOP, RECORDING_UNPACKER, 0, 10000)) << t.output;
     EXPECT_EQ(t.output, "unpacked 0\nunpacked 1\nunpacked 2\nWriting configuration...\nresult 1\n");
@@ -232,7 +222,7 @@ TEST(ReceivedFiles, PackagesGoIntoTheUnpackerAndTheScriptIntoTheRoot) {
 // file: the transfer ends there and no script is written.
 TEST(ReceivedFiles, EmptyConfigurationEndsTheTransferWithoutAScript) {
     Transfer t;
-    ASSERT_TRUE(t.run({{"base.vpk", pattern(3000, 4)}, {"autorun.scr", ""}})) << t.output;
+    ASSERT_TRUE(t.run({{"base.vpk", byte_pattern(3000, 4)}, {"autorun.scr", ""}})) << t.output;
     EXPECT_EQ(t.output, "unpacked 0\nresult 1\n");
     EXPECT_EQ(t.listing(), "");
 }
@@ -248,7 +238,7 @@ TEST(ReceivedFiles, ScriptNamesThatLeaveTheRootAreRefused) {
         fputs("untouched", f);
         fclose(f);
         ASSERT_EQ(symlink(outside.c_str(), (t.root + "/link.scr").c_str()), 0);
-        ASSERT_TRUE(t.run({{"base.vpk", pattern(100, 5)}, {name, SCRIPT}})) << t.output;
+        ASSERT_TRUE(t.run({{"base.vpk", byte_pattern(100, 5)}, {name, SCRIPT}})) << t.output;
         EXPECT_EQ(t.output,
                   "unpacked 0\nWriting configuration...\n\nFATAL ERROR: couldn't make script\n"
                   "result 0\n")
@@ -267,14 +257,14 @@ TEST(ReceivedFiles, ScriptNamesThatLeaveTheRootAreRefused) {
 TEST(ReceivedFiles, FailuresEndTheInstallationWithTheirLines) {
     {
         Transfer t;
-        ASSERT_TRUE(t.run({{"base.vpk", pattern(2000, 6)}}, Then::TEXT_FOR_DATA)) << t.output;
+        ASSERT_TRUE(t.run({{"base.vpk", byte_pattern(2000, 6)}}, Then::TEXT_FOR_DATA)) << t.output;
         EXPECT_EQ(t.output,
                   "unpacked 0\nunpacked 1\n\nFATAL ERROR: bad network connection\nresult 0\n");
         EXPECT_EQ(t.unpacked(1), "");
     }
     {
         Transfer t;
-        ASSERT_TRUE(t.run({{"base.vpk", pattern(300000, 7)}}, Then::STOP, QUITTING_UNPACKER))
+        ASSERT_TRUE(t.run({{"base.vpk", byte_pattern(300000, 7)}}, Then::STOP, QUITTING_UNPACKER))
             << t.output;
         EXPECT_EQ(t.output, "\nresult 0\n");
     }
@@ -283,15 +273,15 @@ TEST(ReceivedFiles, FailuresEndTheInstallationWithTheirLines) {
     // close. One that took it but failed says so only by its exit status.
     {
         Transfer t;
-        ASSERT_TRUE(t.run({{"base.vpk", pattern(1000, 9)}, {"autorun.scr", SCRIPT}}, Then::STOP,
-                          CLOSING_UNPACKER, 0, 20000, t.root + "/.unpacked/closed"))
+        ASSERT_TRUE(t.run({{"base.vpk", byte_pattern(1000, 9)}, {"autorun.scr", SCRIPT}},
+                          Then::STOP, CLOSING_UNPACKER, 0, 20000, t.root + "/.unpacked/closed"))
             << t.output;
         EXPECT_EQ(t.output, "\nresult 0\n");
     }
     {
         Transfer t;
-        ASSERT_TRUE(t.run({{"base.vpk", pattern(1000, 10)}, {"autorun.scr", SCRIPT}}, Then::STOP,
-                          FAILING_UNPACKER))
+        ASSERT_TRUE(t.run({{"base.vpk", byte_pattern(1000, 10)}, {"autorun.scr", SCRIPT}},
+                          Then::STOP, FAILING_UNPACKER))
             << t.output;
         EXPECT_EQ(t.output, "\nresult 0\n");
         EXPECT_EQ(t.listing(), "");
@@ -299,8 +289,8 @@ TEST(ReceivedFiles, FailuresEndTheInstallationWithTheirLines) {
     {
         Transfer t;
         std::string long_script(6000, '#');
-        ASSERT_TRUE(t.run({{"base.vpk", pattern(100, 8)}, {"autorun.scr", long_script}}, Then::STOP,
-                          RECORDING_UNPACKER, 4096))
+        ASSERT_TRUE(t.run({{"base.vpk", byte_pattern(100, 8)}, {"autorun.scr", long_script}},
+                          Then::STOP, RECORDING_UNPACKER, 4096))
             << t.output;
         EXPECT_EQ(t.output,
                   "unpacked 0\nWriting configuration...\n\n"
