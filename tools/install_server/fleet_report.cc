@@ -82,7 +82,7 @@ void show_fleet(FleetDisplay& display, const std::vector<FleetRouter>& routers) 
         // Back to the first router's line, and every line again.
         if (display.drawn > 0) printf("\x1b[%dA", display.drawn);
         for (const FleetRouter& router : routers)
-            printf("\r\x1b[K%s\n", router_line(router, display.package_count, true).c_str());
+            printf("\r\x1b[2K%s\n", router_line(router, display.package_count, true).c_str());
         display.drawn = static_cast<int>(routers.size());
         fflush(stdout);
         return;
@@ -106,12 +106,13 @@ void show_fleet(FleetDisplay& display, const std::vector<FleetRouter>& routers) 
 bool print_fleet_summary(const std::vector<FleetRouter>& routers, int package_count) {
     int installed = 0, failed = 0, missing = 0, alone = 0;
     bool all = true;
-    printf("\n%-17s  %-31s  %-10s  %-8s  %10s  %7s\n", "MAC", "LABEL", "RESULT", "PACKAGES",
+    // 78 columns with labels of up to 16 characters.
+    printf("\n%-17s  %-16s  %-10s  %-8s  %10s  %7s\n", "MAC", "LABEL", "RESULT", "PACKAGES",
            "BYTES", "SECONDS");
     for (const FleetRouter& router : routers) {
         char packages[24];
         snprintf(packages, sizeof packages, "%d/%d", router.packages_sent, package_count);
-        printf("%-17s  %-31s  %-10s  %-8s  %10llu  %7.1f", format_mac(router.mac),
+        printf("%-17s  %-16s  %-10s  %-8s  %10llu  %7.1f", format_mac(router.mac),
                router.label.empty() ? "-" : router.label.c_str(), result_word(router.state),
                router.state == FleetState::left_alone ? "-" : packages,
                static_cast<unsigned long long>(router.bytes), seconds_of(router));

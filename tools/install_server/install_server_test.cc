@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "netinstall/netinstall_test_support.h"
 #include "netinstall/router_installer.h"
 #include "package_builder.h"
+#include "terminal_screen.h"
+#include "terminal_session.h"
 
 namespace {
 
@@ -840,4 +843,70 @@ TEST(InstallServer, InstallsAFleetAtOnce) {
               std::string::npos)
         << json;
     finish_processes({&lab[7], &lab[8]}, 100);
+}
+
+// On a terminal, serving: the listed router and one that the "*" line
+// configures are installed, each on one line redrawn in place with its
+// bytes; SIGTERM ends the serving with the summary, and every listed router
+// installed makes the status 0.
+TEST(InstallServer, ServesAFleetOnATerminalUntilStopped) {
+    RelayedSegment segment(2, FaultPlan());
+    ASSERT_TRUE(segment.ok) << "private network namespaces are needed (run as root)";
+    Packages packages(300000);
+    FileFolder site, first, second;
+    LabProcess one, two;
+    ASSERT_TRUE(start_router(one, segment.routers[0], "lab-1", first.path));
+    ASSERT_TRUE(start_router(two, segment.routers[1], "lab-2", second.path));
+    const std::string table = site.path + "/fleet.txt";
+    write_file(table, "02:00:00:00:10:01 address 10.0.1.1/24\n* keep\n");
+    const std::string pid_file = site.path + "/pid";
+    const NetNamespace& server = segment.server;
+    auto stop = [&] {
+        FILE* f = fopen(pid_file.c_str(), "r");
+        int pid = 0;
+        if (f != nullptr && fscanf(f, "%d", &pid) == 1 && pid > 0) kill(pid, SIGTERM);
+        if (f != nullptr) fclose(f);
+    };
+    TerminalSession session = run_on_terminal(
+        [&] {
+            FILE* f = fopen(pid_file.c_str(), "w");
+            if (f == nullptr || !enter_namespace(server)) return 127;
+            fprintf(f, "%d\n", static_cast<int>(getpid()));
+            fclose(f);
+            execl(INSTALL_SERVER, INSTALL_SERVER, "--interface", "srv0", "--fleet", table.c_str(),
+                  "--packages", packages.folder.path.c_str(), "--serve",
+                  static_cast<char*>(nullptr));
+            return 127;
+        },
+        {TerminalStep("(lab-1): done", "", {}, 60000),
+         TerminalStep("(lab-2): done", "", stop, 60000)});
+    EXPECT_EQ(session.error, "");
+    EXPECT_EQ(session.exit_code, 0) << session.output;
+    EXPECT_TRUE(finish_processes({&one, &two}, 20000));
+    EXPECT_EQ(first.read("extra.vpk"), packages.folder.read("extra.vpk"));
+    EXPECT_EQ(second.read("extra.vpk"), packages.folder.read("extra.vpk"));
+    EXPECT_NE(one.output.find("keep: no\n"), std::string::npos);
+    EXPECT_NE(two.output.find("keep: yes\n"), std::string::npos);
+
+    // The progress lines were drawn again and again in place: the screen
+    // holds each router once, done, above the summary.
+    TerminalScreen screen;
+    screen.feed(session.output);
+    EXPECT_EQ(screen.unknown_sequences(), "");
+    EXPECT_NE(session.output.find("\x1b[2A"), std::string::npos);
+    std::vector<std::string> rows;
+    for (int row = 1; row <= TerminalScreen::ROWS; ++row) rows.push_back(screen.row_text(row));
+    auto at = std::find(rows.begin(), rows.end(), "Looking for routers on 1 interface...");
+    ASSERT_NE(at, rows.end()) << session.output;
+    EXPECT_EQ(at[1], "Fleet of 1 router and every other router, 3 packages each");
+    size_t sizes = 0;
+    for (const char* name : {"system.vpk", "ppp.vpk", "extra.vpk"})
+        sizes += packages.folder.read(name).size();
+    const size_t script = address_script("02:00:00:00:10:01", "10.0.1.1/24").size();
+    EXPECT_EQ(at[2],
+              "02:00:00:00:10:01 (lab-1): done, " + std::to_string(sizes + script) + " bytes");
+    EXPECT_EQ(at[3], "02:00:00:00:10:02 (lab-2): done, " + std::to_string(sizes) + " bytes");
+    EXPECT_EQ(at[4], "");
+    EXPECT_EQ(at[5].substr(0, 3), "MAC");
+    EXPECT_EQ(at[8], "2 installed, 0 failed, 0 missing, 0 left alone");
 }

@@ -92,6 +92,10 @@ void TerminalScreen::control_sequence(const std::string& parameters, char final_
         row_ = clamp(at(0), ROWS);
         column_ = clamp(at(1), COLUMNS);
         wrap_pending_ = false;
+    } else if (!private_mode && final_byte == 'A') {
+        // Cursor up (the fleet's progress lines, redrawn in place).
+        row_ = clamp(row_ - (at(0) < 1 ? 1 : at(0)), ROWS);
+        wrap_pending_ = false;
     } else if (!private_mode && final_byte == 'J' && at(0) == 2) {
         for (auto& row : cells_) row.assign(COLUMNS, ScreenCell{});
     } else if (!private_mode && final_byte == 'K' && at(0) == 2) {
