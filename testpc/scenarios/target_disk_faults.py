@@ -55,12 +55,12 @@ def package_cd(tmp, beta_bytes=30000, name="cd"):
     return make_cd_image(os.path.join(tmp, name + ".iso"), os.path.join(folder, "packages"))
 
 
-def start_installation(name, iso, disk, keep=False):
-    """Boots the PC, chooses every package, answers the questions; returns
-    the running PC (the caller closes it)."""
+def start_installation(name, iso, disk, keep=False, menu_text="alpha (depends on nothing):"):
+    """Boots the PC, chooses every package once menu_text shows, answers
+    the questions; returns the running PC (the caller closes it)."""
     pc = TestPC(name, type_text="cdrom\n", disks=[disk], cdrom=iso, memory_mb=128)
     pc.start()
-    pc.expect("alpha (depends on nothing):", 120)
+    pc.expect(menu_text, 120)
     pc.quiet(0.5)
     pc.send("a")
     pc.quiet(0.5)
