@@ -3,7 +3,8 @@
 
   python3 testpc/run_pc.py [--bootsys DIR] [--type TEXT | --type-raw TEXT]
       [--disk IMAGE]... [--cdrom IMAGE] [--floppy IMAGE] [--serial-only]
-      [--init PATH] [--init-arg ARG]... [--memory MB] [--boot cdrom|disk]
+      [--init PATH] [--init-arg ARG]... [--memory MB] [--boot cdrom|disk|network]
+      [--no-floppy-drive]
       [--console stdio | --console socket PATH] [--monitor PATH] [--log FILE]
       [--nic MODEL,MAC]... [--segment DIR]
 
@@ -21,7 +22,10 @@ a port of its own; start the relay first, e.g. for two PCs of one card each:
   python3 testpc/run_pc.py --nic e1000,52:54:00:00:00:01 --segment /tmp/lab ...
   python3 testpc/run_pc.py --nic pcnet,52:54:00:00:00:02 --segment /tmp/lab ...
 
-Without --segment the cards are not connected to anything.
+Without --segment the cards are not connected to anything. --boot network
+boots the first card's iPXE ROM (Debian's ipxe-qemu) from the segment's DHCP
+and TFTP server, e.g. the installation server with --netboot on the relay's
+tap port (README.md, "Booting a router from the network").
 """
 
 import argparse
@@ -47,9 +51,11 @@ def main():
     p.add_argument("--serial-only", action="store_true", help="no /dev/tty0")
     p.add_argument("--init", help="boot-system program to run as init instead of /sbin/init")
     p.add_argument("--init-arg", action="append", default=[], help="argument for init")
-    p.add_argument("--boot", choices=("cdrom", "disk"),
-                   help="let the BIOS boot from the CD-ROM or the first disk (the medium's own "
-                        "boot loader) instead of loading the boot system's kernel")
+    p.add_argument("--boot", choices=("cdrom", "disk", "network"),
+                   help="let the BIOS boot from the CD-ROM, the first disk or the first "
+                        "network card (the medium's own boot loader, or the one the network "
+                        "serves) instead of loading the boot system's kernel")
+    p.add_argument("--no-floppy-drive", action="store_true", help="the PC has no floppy drive")
     p.add_argument("--memory", type=int, default=testpc.DEFAULT_MEMORY_MB, help="MiB")
     p.add_argument("--console", nargs="+", default=["stdio"], metavar="stdio|socket PATH")
     p.add_argument("--monitor", help="unix socket path for the monitor")
@@ -70,7 +76,8 @@ def main():
         model, _, mac = nic.partition(",")
         nics.append((model, mac, a.segment) if a.segment else (model, mac))
     config = testpc.PCConfig(type_text, a.init_arg, a.disk, a.floppy, a.cdrom, a.serial_only,
-                             a.init, a.memory, a.bootsys, boot_from=a.boot, nics=nics)
+                             a.init, a.memory, a.bootsys, boot_from=a.boot, nics=nics,
+                             floppy_drive=not a.no_floppy_drive)
     if a.console == ["stdio"]:
         console = "stdio,signal=off"
     elif len(a.console) == 2 and a.console[0] == "socket":

@@ -24,8 +24,10 @@ KERNEL_OPTIONS = "console=ttyS0,115200 quiet loglevel=0 panic=0"
 # initial RAM disk itself (with the kernel command line built here);
 # "cdrom" / "disk" = the PC's BIOS boots from the CD-ROM drive / the first
 # hard disk, like a real PC, and the medium brings its own boot loader and
-# kernel command line.
-BOOT_DEVICES = (None, "cdrom", "disk")
+# kernel command line; "network" = the BIOS boots the first network card's
+# iPXE ROM, which loads its boot loader from the segment's DHCP and TFTP
+# server (the installation server with --netboot).
+BOOT_DEVICES = (None, "cdrom", "disk", "network")
 
 
 class PCConfig:
@@ -121,13 +123,16 @@ class PCConfig:
                     "-initrd", os.path.join(self.bootsys, "initrd.gz"),
                     "-append", self.kernel_command_line()]
         else:
-            cmd += ["-boot", "order=" + {"cdrom": "d", "disk": "c"}[self.boot_from]]
-        if self.boot_from == "disk":
+            cmd += ["-boot", "order=" + {"cdrom": "d", "disk": "c", "network": "n"}[self.boot_from]]
+        if self.boot_from == "network" and not self.nics:
+            raise TestPCError("booting from the network needs a network card")
+        if self.boot_from in ("disk", "network"):
             # The BIOS's own messages and those of the boot programs that
             # print through it (the master boot record's, the partition's
             # boot loader) then show on the serial console too.
             if sercon_port is None:
-                raise TestPCError("booting from the disk needs the sercon port file")
+                raise TestPCError("booting from the disk or the network needs the sercon port "
+                                  "file")
             cmd += ["-fw_cfg", "name=etc/sercon-port,file=" + sercon_port]
         cmd += ["-chardev", console + ",id=console", "-serial", "chardev:console",
                "-chardev", log + ",id=log", "-serial", "chardev:log",
@@ -141,7 +146,9 @@ class PCConfig:
                 drive += ",format=raw,file=" + drive_path(path)
             cmd += ["-drive", drive]
         for index, (model, mac, folder, port) in enumerate(self.nics):
-            cmd += nic_options(index, model, mac, folder, port)
+            # Booting from the network: the first card only has a boot ROM.
+            boot_rom = None if self.boot_from != "network" else index == 0
+            cmd += nic_options(index, model, mac, folder, port, boot_rom)
         if self.floppy_drive:
             drive = "if=floppy,index=0"
             if self.floppy:

@@ -18,6 +18,11 @@ from .channel import Channel
 # interface the installer can use.
 NIC_MODELS = {"e1000": "e1000", "ne2k_pci": "ne2k-pci", "pcnet": "pcnet32",
               "i82557b": "e100", "rtl8139": None}
+# The network boot ROM of each model: Debian's iPXE builds for the emulator
+# (ipxe-qemu), each with the PC BIOS's PXE stack.
+IPXE_ROMS = {"e1000": "efi-e1000.rom", "ne2k_pci": "efi-ne2k_pci.rom", "pcnet": "efi-pcnet.rom",
+             "i82557b": "efi-eepro100.rom", "rtl8139": "efi-rtl8139.rom"}
+IPXE_FOLDER = "/usr/lib/ipxe/qemu"
 
 
 def claim_segment_port(folder, ports):
@@ -40,20 +45,30 @@ def release_segment_port(folder, n):
         pass
 
 
-def nic_options(index, model, mac, folder=None, port=None):
+def nic_options(index, model, mac, folder=None, port=None, boot_rom=None):
     """The emulator options of network card index: MODEL with MAC, joined to
-    port of the segment relay in folder (unconnected without one)."""
+    port of the segment relay in folder (unconnected without one). boot_rom:
+    None = the emulator's default option ROM, True = the card boots the PC
+    from the network (iPXE), False = no option ROM at all."""
     if model not in NIC_MODELS:
         raise TestPCError("unknown network card model %r (one of %s)"
                           % (model, ", ".join(sorted(NIC_MODELS))))
     if len(mac.split(":")) != 6:
         raise TestPCError("bad MAC address %r" % mac)
+    device = "%s,mac=%s" % (model, mac)
+    if boot_rom:
+        rom = os.path.join(IPXE_FOLDER, IPXE_ROMS[model])
+        if not os.path.isfile(rom):
+            raise TestPCError("%s is missing (Debian's ipxe-qemu package)" % rom)
+        device += ",romfile=%s,bootindex=1" % drive_path(rom)
+    elif boot_rom is False:
+        device += ",romfile="
     if folder is None:
-        return ["-device", "%s,mac=%s" % (model, mac)]
+        return ["-device", device]
     netdev = ("dgram,id=nic%d,local.type=unix,local.path=%s,remote.type=unix,remote.path=%s"
               % (index, drive_path(os.path.join(folder, "pc-%d.sock" % port)),
                  drive_path(os.path.join(folder, "relay-%d.sock" % port))))
-    return ["-netdev", netdev, "-device", "%s,netdev=nic%d,mac=%s" % (model, index, mac)]
+    return ["-netdev", netdev, "-device", "%s,netdev=nic%d" % (device, index)]
 
 
 
@@ -123,9 +138,22 @@ class Segment:
     def start_peer(self, args):
         """Starts brindlex-netpeer with args (e.g. ["--server", FILE]) in the
         host peer's namespace; returns a Peer."""
+        return self._start([os.path.join(host_dir(), "bin", "brindlex-netpeer"), "--netns",
+                            self.netns()] + list(args))
+
+    def start_install_server(self, args):
+        """Starts brindlex-install-server --interface peer0 with args (e.g.
+        ["--netboot", TREE, "--install", "first", ...]) in the host peer's
+        namespace, on its tap; returns a Peer. Its dnsmasq, with --netboot,
+        runs in that namespace too and sees only the segment."""
+        return self._start(["nsenter", "--net=" + self.netns(),
+                            os.path.join(host_dir(), "bin", "brindlex-install-server"),
+                            "--interface", "peer0"] + list(args))
+
+    def _start(self, command):
         if self.holder is None:
             raise TestPCError("the segment has no host peer")
-        peer = Peer(os.path.join(host_dir(), "bin", "brindlex-netpeer"), self.netns(), args)
+        peer = Peer(command)
         self.peers.append(peer)
         return peer
 
@@ -207,12 +235,13 @@ def wire_datagrams(pcap):
 
 
 class Peer:
-    """brindlex-netpeer running in a private namespace: its output is read
-    by a thread; send() types on its standard input."""
+    """A program of the host peer (brindlex-netpeer, brindlex-install-server)
+    running in its private namespace: its output is read by a thread; send()
+    types on its standard input."""
 
-    def __init__(self, program, netns, args):
+    def __init__(self, command):
         self.output = Channel("peer")
-        self.process = subprocess.Popen([program, "--netns", netns] + list(args),
+        self.process = subprocess.Popen(command,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT)
 
@@ -250,7 +279,12 @@ class Peer:
         return self.output.text()
 
     def close(self):
+        # SIGTERM first: the installation server then stops its dnsmasq.
         if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
 
