@@ -46,4 +46,5 @@ def main():
             lambda: label_after_disk(tmp, "net_no_drive", "52:54:00:00:0D:02", False))
 
 
-run_scenario(main)
+if __name__ == "__main__":
+    run_scenario(main)

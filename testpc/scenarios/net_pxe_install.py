@@ -81,4 +81,5 @@ def main():
         expect(system.packages == sorted(ORDER), "the installed system reports %r" % system)
 
 
-run_scenario(main)
+if __name__ == "__main__":
+    run_scenario(main)

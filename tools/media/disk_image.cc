@@ -45,8 +45,10 @@ bool make_disk_image(const DiskImageRequest& request, std::string& warnings, uin
                      std::string& error) {
     BootSystem boot;
     PackageSet packages;
+    // A boot image of another mode carries the boot system alone.
+    const char* boot_only = boot_only_mode_words(request.media.boot_only);
     if (!find_boot_system(request.bootsys, boot, error)) return false;
-    if (!check_packages(request.packages, packages, error)) return false;
+    if (boot_only == nullptr && !check_packages(request.packages, packages, error)) return false;
     for (const std::string& warning : packages.warnings) warnings += "warning: " + warning + "\n";
     if (packages.files.size() > size_t(PACKAGE_TABLE_SIZE)) {
         error = "the installer takes at most " + std::to_string(PACKAGE_TABLE_SIZE) +
@@ -54,12 +56,12 @@ bool make_disk_image(const DiskImageRequest& request, std::string& warnings, uin
                 std::to_string(packages.files.size());
         return false;
     }
-    int64_t script_size = regular_file_size(request.script);
+    int64_t script_size = boot_only != nullptr ? 0 : regular_file_size(request.script);
     if (script_size < 0) {
         error = "the script " + request.script + " is not a readable file";
         return false;
     }
-    if (!request.choose) {
+    if (boot_only == nullptr && !request.choose) {
         int64_t mbr_size = regular_file_size(request.mbr);
         if (mbr_size < 0) {
             error = "the first sector " + request.mbr + " is not a readable file";
@@ -95,7 +97,8 @@ bool make_disk_image(const DiskImageRequest& request, std::string& warnings, uin
         error = "cannot make a scratch directory in /tmp";
         return false;
     }
-    BootMenu menu = medium_boot_menu(IMAGE_MODE_WORDS, request.media);
+    BootMenu menu =
+        medium_boot_menu(boot_only != nullptr ? boot_only : IMAGE_MODE_WORDS, request.media);
     std::string config = scratch.path + "/syslinux.cfg";
     std::string choose = scratch.path + "/CHOOSE";
     if (!write_text_file(config, boot_loader_config(menu), error) ||
@@ -131,16 +134,18 @@ bool make_disk_image(const DiskImageRequest& request, std::string& warnings, uin
         !put_on_volume(img, request.packages + "/defpacks", "/defpacks", error)) {
         return false;
     }
-    if (!put_on_volume(img, request.script, "/autorun.scr", error)) return false;
-    if (request.choose ? !put_on_volume(img, choose, "/CHOOSE", error)
-                       : !put_on_volume(img, request.mbr, "/mbr", error)) {
-        return false;
+    if (boot_only == nullptr) {
+        if (!put_on_volume(img, request.script, "/autorun.scr", error)) return false;
+        if (request.choose ? !put_on_volume(img, choose, "/CHOOSE", error)
+                           : !put_on_volume(img, request.mbr, "/mbr", error)) {
+            return false;
+        }
     }
     // The volume's boot sector and ldlinux, written through mtools.
     if (!run_tool({"syslinux", "--install", "--directory", "/boot/syslinux", img}, error)) {
         return false;
     }
     if (!commit_output(output, error)) return false;
-    memory_mib = memory_needed_mib(held);
+    memory_mib = boot_only != nullptr ? 0 : memory_needed_mib(held);
     return true;
 }

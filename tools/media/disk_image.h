@@ -33,6 +33,8 @@ constexpr uint64_t IMAGE_INSTALL_BASE_MIB = 60;
 uint64_t memory_needed_mib(uint64_t held_bytes);
 
 // Writes the image; false with the reason in error (and no image written).
-// Warnings go to warnings; memory_mib is what the installing PC needs.
+// Warnings go to warnings; memory_mib is what the installing PC needs (0
+// for a boot image of another mode, media.boot_only: the boot system alone,
+// without packages, script, "mbr" or "CHOOSE").
 bool make_disk_image(const DiskImageRequest& request, std::string& warnings, uint64_t& memory_mib,
                      std::string& error);

@@ -21,8 +21,10 @@ std::string graft_name(const std::string& name) {
 bool make_install_cd(const InstallCdRequest& request, std::string& warnings, std::string& error) {
     BootSystem boot;
     PackageSet packages;
+    // A boot CD of another mode carries the boot system alone.
+    const char* boot_only = boot_only_mode_words(request.media.boot_only);
     if (!find_boot_system(request.bootsys, boot, error)) return false;
-    if (!check_packages(request.packages, packages, error)) return false;
+    if (boot_only == nullptr && !check_packages(request.packages, packages, error)) return false;
     for (const std::string& warning : packages.warnings) warnings += "warning: " + warning + "\n";
     if (!require_file(ISOLINUX_BIN, "isolinux", error)) return false;
     if (!require_file(LDLINUX_C32, "syslinux-common", error)) return false;
@@ -35,7 +37,8 @@ bool make_install_cd(const InstallCdRequest& request, std::string& warnings, std
         return false;
     }
     std::string loader = scratch.path + "/isolinux";
-    BootMenu menu = medium_boot_menu(CDROM_MODE_WORDS, request.media);
+    BootMenu menu =
+        medium_boot_menu(boot_only != nullptr ? boot_only : CDROM_MODE_WORDS, request.media);
     if (mkdir(loader.c_str(), 0755) != 0 ||
         !copy_file(ISOLINUX_BIN, loader + "/isolinux.bin", error) ||
         !copy_file(LDLINUX_C32, loader + "/ldlinux.c32", error) ||

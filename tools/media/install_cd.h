@@ -10,6 +10,7 @@
 // What goes onto the CD.
 struct InstallCdRequest {
     std::string packages;  // directory of *.vpk files and an optional "defpacks"
+                           // (none with media.boot_only)
     std::string bootsys;   // directory holding vmlinuz and initrd.gz
     std::string output;    // the image to write
     MediaArguments media;  // boot menu options

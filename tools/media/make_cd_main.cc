@@ -12,11 +12,13 @@ namespace {
 const std::string HELP =
     std::string(
         "Usage: brindlex-make-cd [OPTION]... PACKAGES [BOOTSYS] OUTPUT.iso\n"
+        "  or:  brindlex-make-cd --boot-only floppy|net [OPTION]... [BOOTSYS] OUTPUT.iso\n"
         "Makes the bootable installation CD image OUTPUT.iso: an ISO 9660 image that a\n"
         "PC's BIOS boots (El Torito, isolinux), with the boot system in /boot and the\n"
         "packages at the root. Every package is read as the installer reads it: one\n"
         "the installer would refuse ends the build, and a dependency no package\n"
-        "provides is a warning. A failed build leaves no image.\n"
+        "provides is a warning. A failed build leaves no image. With --boot-only the\n"
+        "CD is a small boot CD of another installation mode, with no packages.\n"
         "\n"
         "Arguments:\n"
         "  PACKAGES    directory of package files (*.vpk) and an optional defpacks\n"
@@ -28,7 +30,7 @@ const std::string HELP =
     "  OUTPUT.iso  the image to write\n"
     "\n"
     "Options:\n" +
-    MEDIA_OPTIONS_HELP +
+    std::string(BOOT_ONLY_HELP) + MEDIA_OPTIONS_HELP +
     "\n"
     "Exit status:\n"
     "  0   the image was written\n"
@@ -47,8 +49,15 @@ int main(int argc, char** argv) {
                                              positional);
         status >= 0)
         return status;
-    if (!take_media_paths(positional, request.packages, request.bootsys, request.output))
+    if (!request.media.boot_only.empty()) {
+        if (boot_only_mode_words(request.media.boot_only) == nullptr)
+            return media_usage("brindlex-make-cd", HELP, "--boot-only takes floppy or net");
+        if (!take_boot_paths(positional, request.bootsys, request.output))
+            return media_usage("brindlex-make-cd", HELP,
+                               "one or two arguments are needed with --boot-only");
+    } else if (!take_media_paths(positional, request.packages, request.bootsys, request.output)) {
         return media_usage("brindlex-make-cd", HELP, "two or three arguments are needed");
+    }
     std::string warnings;
     std::string error;
     bool made = make_install_cd(request, warnings, error);

@@ -17,6 +17,8 @@ const std::string HELP =
         "[BOOTSYS] OUTPUT.img\n"
         "  or:  brindlex-make-disk-image --size MIB --script FILE --choose [OPTION]... PACKAGES "
         "[BOOTSYS] OUTPUT.img\n"
+        "  or:  brindlex-make-disk-image --size MIB --boot-only floppy|net [OPTION]... [BOOTSYS] "
+        "OUTPUT.img\n"
         "Makes the self-installing disk image OUTPUT.img: one FAT volume over the whole\n"
         "device that a PC's BIOS boots (syslinux), with the packages, the script and\n"
         "the boot system. Written onto a router's first IDE disk or flash card, it\n"
@@ -41,8 +43,9 @@ const std::string HELP =
     "                  and the first 512 bytes of FILE are written over the disk's\n"
     "                  first sector before it is repartitioned\n"
     "  --choose        the operator chooses the packages in the menu\n" +
-    MEDIA_OPTIONS_HELP +
-    "--size, --script and one of --mbr and --choose are needed.\n"
+    std::string(BOOT_ONLY_HELP) + MEDIA_OPTIONS_HELP +
+    "--size, --script and one of --mbr and --choose are needed; with --boot-only,\n"
+    "--size alone (the image then boots that mode from a USB stick or a disk).\n"
     "\n"
     "Exit status:\n"
     "  0   the image was written\n"
@@ -95,11 +98,21 @@ int main(int argc, char** argv) {
         if (word.size() > 1 && word[0] == '-') return usage("unknown option " + word);
         positional.push_back(word);
     }
-    if (!take_media_paths(positional, request.packages, request.bootsys, request.output))
+    bool boot_only = !request.media.boot_only.empty();
+    if (boot_only) {
+        if (boot_only_mode_words(request.media.boot_only) == nullptr)
+            return usage("--boot-only takes floppy or net");
+        if (!take_boot_paths(positional, request.bootsys, request.output))
+            return usage("one or two arguments are needed with --boot-only");
+        if (!request.script.empty() || !request.mbr.empty() || request.choose)
+            return usage("--boot-only takes no --script, --mbr or --choose");
+    } else if (!take_media_paths(positional, request.packages, request.bootsys, request.output)) {
         return usage("two or three arguments are needed");
+    }
     if (request.size_mib == 0) return usage("--size is needed");
-    if (request.script.empty()) return usage("--script is needed");
-    if (request.choose == !request.mbr.empty()) return usage("either --mbr or --choose is needed");
+    if (!boot_only && request.script.empty()) return usage("--script is needed");
+    if (!boot_only && request.choose == !request.mbr.empty())
+        return usage("either --mbr or --choose is needed");
     std::string warnings;
     std::string error;
     uint64_t memory_mib = 0;
@@ -108,6 +121,10 @@ int main(int argc, char** argv) {
     if (!made) {
         fprintf(stderr, "brindlex-make-disk-image: %s\n", error.c_str());
         return 1;
+    }
+    if (boot_only) {
+        printf("brindlex-make-disk-image: wrote %s\n", request.output.c_str());
+        return 0;
     }
     printf(
         "brindlex-make-disk-image: wrote %s; the installing PC needs at least %llu MiB of "

@@ -46,6 +46,8 @@ int main(int argc, char** argv) {
                                              request.media, positional);
         status >= 0)
         return status;
+    if (!request.media.boot_only.empty())
+        return media_usage("brindlex-make-netboot", HELP, "unknown option --boot-only");
     if (!take_boot_paths(positional, request.bootsys, request.output))
         return media_usage("brindlex-make-netboot", HELP, "one or two arguments are needed");
     // A trailing slash would hide the folder's name from the temporary one.

@@ -263,8 +263,24 @@ bool write_text_file(const std::string& path, const std::string& text, std::stri
     return ok;
 }
 
+const char* boot_only_mode_words(const std::string& mode) {
+    if (mode == "floppy") return FLOPPY_MODE_WORDS;
+    if (mode == "net") return NET_MODE_WORDS;
+    return nullptr;
+}
+
+const char* const BOOT_ONLY_HELP =
+    "  --boot-only MODE  a boot medium with the boot system alone, no packages, for\n"
+    "                  the floppy set (MODE floppy: the data floppies are read from\n"
+    "                  the drive) or the network installation (MODE net)\n";
+
 int parse_media_option(int argc, char** argv, int i, MediaArguments& arguments) {
     std::string word = argv[i];
+    if (word == "--boot-only") {
+        if (i + 1 >= argc) return -1;
+        arguments.boot_only = argv[i + 1];
+        return 2;
+    }
     if (word == "--serial") {
         arguments.serial_default = true;
         return 1;

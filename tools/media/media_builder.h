@@ -33,11 +33,25 @@ struct PackageSet {
 // it cannot read (error then holds the installer's message).
 bool check_packages(const std::string& directory, PackageSet& packages, std::string& error);
 
-// The command-line options both builders take.
+// The command-line options the builders take.
 struct MediaArguments {
     bool serial_default = false;  // --serial
     std::string extra_words;      // --append WORDS
+    std::string boot_only;        // --boot-only MODE (CD and disk image), or empty
 };
+
+// The kernel words of the network installation: /TYPE holds "net".
+constexpr const char* NET_MODE_WORDS = "brindlex.type=net%0A";
+// The kernel words of the floppy set: /TYPE holds "floppy" (any /TYPE but
+// "cdrom" and "net" is the floppy set).
+constexpr const char* FLOPPY_MODE_WORDS = "brindlex.type=floppy%0A";
+
+// The kernel words of a boot medium that carries only the boot system
+// (--boot-only floppy|net), or null for another mode name.
+const char* boot_only_mode_words(const std::string& mode);
+
+// The help text's line of --boot-only.
+extern const char* const BOOT_ONLY_HELP;
 
 // The boot menu of a medium (isolinux.cfg or syslinux.cfg): an entry that
 // keeps the screen as the console and one for the first serial port, both

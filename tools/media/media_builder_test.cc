@@ -451,4 +451,52 @@ TEST_F(MediaBuilder, NetbootRefusalsLeaveNothing) {
     EXPECT_EQ(listing(out), (std::vector<std::string>{"file", "netboot"}));
 }
 
+// --boot-only: a small boot CD and a boot image of the floppy set or the
+// network installation, with the boot system alone and the mode's /TYPE.
+TEST_F(MediaBuilder, BootOnlyMediaCarryTheBootSystemAlone) {
+    std::string iso = out + "/floppy-boot.iso";
+    ToolRun r = run({MAKE_CD, "--boot-only", "floppy", bootsys, iso});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "brindlex-make-cd: wrote " + iso + "\n");
+    std::string files = cd_files(iso);
+    EXPECT_EQ(files,
+              "'/boot/initrd.gz'\n'/boot/vmlinuz'\n"
+              "'/isolinux/isolinux.bin'\n'/isolinux/isolinux.cfg'\n'/isolinux/ldlinux.c32'\n")
+        << files;
+    EXPECT_EQ(from_cd(iso, "/isolinux/isolinux.cfg"),
+              expected_boot_menu("brindlex.type=floppy%0A"));
+
+    std::string net_iso = out + "/net-boot.iso";
+    ASSERT_EQ(
+        run({MAKE_CD, "--boot-only", "net", "--append", "brindlex.ide=1", bootsys, net_iso}).status,
+        0);
+    EXPECT_EQ(from_cd(net_iso, "/isolinux/isolinux.cfg"),
+              expected_boot_menu("brindlex.type=net%0A brindlex.ide=1"));
+
+    std::string image = out + "/net-boot.img";
+    r = run({MAKE_DISK_IMAGE, "--size", "16", "--boot-only", "net", bootsys, image});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "brindlex-make-disk-image: wrote " + image + "\n");
+    EXPECT_EQ(volume_files(image, "/"), "::/boot/\n");
+    EXPECT_EQ(from_volume(image, "/boot/vmlinuz"), "the kernel");
+    EXPECT_EQ(from_volume(image, "/boot/syslinux/syslinux.cfg"),
+              expected_boot_menu("brindlex.type=net%0A"));
+    EXPECT_EQ(listing(out),
+              (std::vector<std::string>{"floppy-boot.iso", "net-boot.img", "net-boot.iso"}));
+
+    // Refusals: another mode, packages or image options beside it.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {MAKE_CD, "--boot-only", "cdrom", bootsys, out + "/x.iso"},
+             {MAKE_CD, "--boot-only", "net", packages.path(), bootsys, out + "/x.iso"},
+             {MAKE_DISK_IMAGE, "--size", "16", "--boot-only", "floppy", "--choose", bootsys,
+              out + "/x.img"},
+             {MAKE_DISK_IMAGE, "--boot-only", "floppy", bootsys, out + "/x.img"},
+             {MAKE_NETBOOT, "--boot-only", "net", bootsys, out + "/x"}}) {
+        r = run(args);
+        EXPECT_EQ(r.status, 2) << args[1] << " " << args[2];
+    }
+    EXPECT_EQ(listing(out),
+              (std::vector<std::string>{"floppy-boot.iso", "net-boot.img", "net-boot.iso"}));
+}
+
 }  // namespace

@@ -14,9 +14,6 @@ struct NetbootRequest {
     MediaArguments media;  // boot menu options
 };
 
-// The kernel words of the network installation: /TYPE holds "net".
-constexpr const char* NET_MODE_WORDS = "brindlex.type=net%0A";
-
 // Where Debian's pxelinux keeps its loader; the loader's library is the
 // one the CD carries (LDLINUX_C32).
 constexpr const char* PXELINUX_0 = "/usr/lib/PXELINUX/pxelinux.0";
