@@ -17,7 +17,13 @@ struct FleetDisplay {
     int package_count = 0;          // packages each router gets
     int drawn = 0;                  // lines drawn so far (terminal)
     std::vector<std::string> said;  // the state last printed, per router (plain)
+    bool crowded = false;           // more routers not in the table came than a run notes
 };
+
+// The line under the summary of a crowded run.
+constexpr char FLEET_CROWDED[] =
+    "More routers not in the table announced themselves than a run notes: the others were "
+    "left alone";
 
 // Shows what changed since the last call (terminal: every line again).
 void show_fleet(FleetDisplay& display, const std::vector<FleetRouter>& routers);

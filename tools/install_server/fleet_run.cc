@@ -32,6 +32,14 @@ void request_stop(int) {
     }
 }
 
+// A segment full of announcing machines (or of forged announcements) can
+// neither start processes without end nor fill the memory and the screen:
+// at most this many conversations run at once (a router heard meanwhile is
+// taken at an announcement once one has ended), and at most this many
+// routers that the table does not list are noted in a run.
+constexpr int MAX_CONVERSATIONS = 32;
+constexpr int MAX_UNLISTED = 100;
+
 // How long the display waits before it shows new bytes on a terminal.
 constexpr int64_t REDRAW_US = 250000;
 
@@ -207,7 +215,10 @@ struct FleetLoop {
     InterfaceList* interfaces;
     const FleetOptions* options;
     std::vector<FleetRouter> routers;
-    bool taking = true;  // new routers are still taken
+    bool taking = true;     // new routers are still taken
+    int conversations = 0;  // running now
+    int unlisted = 0;       // routers noted that the table does not list
+    FleetDisplay* display = nullptr;
     uint64_t total_bytes = 0;
     int package_count = 0;
 };
@@ -242,12 +253,18 @@ void take_datagram(FleetLoop& loop, NetEndpoint& endpoint, const uint8_t* datagr
     char label[LABEL_SIZE];
     if (!accept_datagram(link, datagram, length) || !read_discovery(datagram, length, label))
         return;
+    bool room = loop.conversations < MAX_CONVERSATIONS;
     if (router == nullptr) {
         FleetRouter heard;
         memcpy(heard.mac, header.src_mac, MAC_LENGTH);
         heard.entry = fleet_entry_for(loop.options->table, heard.mac);
         // After the listening time only the routers left alone are noted.
-        if (heard.entry != nullptr && !loop.taking) return;
+        if (heard.entry != nullptr && (!loop.taking || !room)) return;
+        if (loop.unlisted >= MAX_UNLISTED) {
+            loop.display->crowded = true;
+            return;
+        }
+        loop.unlisted++;
         heard.state = heard.entry == nullptr ? FleetState::left_alone : FleetState::missing;
         loop.routers.push_back(heard);
         router = &loop.routers.back();
@@ -257,14 +274,14 @@ void take_datagram(FleetLoop& loop, NetEndpoint& endpoint, const uint8_t* datagr
         router->label = shown;
         if (router->entry == nullptr) return;
     }
-    if (!loop.taking) return;
+    if (!loop.taking || !room) return;
     if (router->label.empty()) {
         char shown[LABEL_SIZE];
         screen_text(label, shown, sizeof shown);
         router->label = shown;
     }
     router->endpoint = &endpoint;
-    start_conversation(*router, *loop.options);
+    if (start_conversation(*router, *loop.options)) loop.conversations++;
 }
 
 bool any_running(const FleetLoop& loop) {
@@ -310,6 +327,7 @@ std::vector<FleetRouter> run_fleet(InterfaceList& interfaces, const FleetOptions
     loop.interfaces = &interfaces;
     loop.options = &options;
     loop.package_count = static_cast<int>(options.paths.size());
+    loop.display = &display;
     for (const FleetEntry& entry : options.table.routers) {
         FleetRouter router;
         memcpy(router.mac, entry.mac, MAC_LENGTH);
@@ -398,6 +416,7 @@ std::vector<FleetRouter> run_fleet(InterfaceList& interfaces, const FleetOptions
                     bool keep = false;
                     bytes += fleet_script(options, router, keep).size();
                     finish_conversation(router, bytes, loop.package_count, false);
+                    loop.conversations--;
                 }
             }
             if (have_wake && FD_ISSET(wake[0], &ready)) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fleet_report.h"
 #include "floppy/crc32.h"
 #include "net_peer.h"
 #include "netinstall/netinstall_test_support.h"
@@ -909,4 +910,101 @@ TEST(InstallServer, ServesAFleetOnATerminalUntilStopped) {
     EXPECT_EQ(at[4], "");
     EXPECT_EQ(at[5].substr(0, 3), "MAC");
     EXPECT_EQ(at[8], "2 installed, 0 failed, 0 missing, 0 left alone");
+}
+
+namespace {
+
+// The processes whose parent is pid.
+int children_of(pid_t pid) {
+    int count = 0;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+        std::string stat_path = std::string("/proc/") + entry->d_name + "/stat";
+        FILE* f = fopen(stat_path.c_str(), "r");
+        if (f == nullptr) continue;
+        char text[512] = {};
+        size_t n = fread(text, 1, sizeof text - 1, f);
+        fclose(f);
+        text[n] = '\0';
+        const char* close = strrchr(text, ')');
+        int parent = 0;
+        if (close != nullptr && sscanf(close + 2, "%*c %d", &parent) == 1 && parent == pid) ++count;
+    }
+    if (proc != nullptr) closedir(proc);
+    return count;
+}
+
+}  // namespace
+
+// A flood of announcements from 150 forged routers. Without a "*" line:
+// 100 routers are noted as left alone, and the summary says that the
+// others were left alone too. With one: 32 conversations at once, no more.
+TEST(InstallServer, FleetFacesAFloodOfAnnouncements) {
+    RelayedSegment segment(1, FaultPlan());
+    ASSERT_TRUE(segment.ok) << "private network namespaces are needed (run as root)";
+    ASSERT_TRUE(run_ip(segment.routers[0], {"link", "set", "cli0", "up"}) &&
+                wait_until_running(segment.routers[0], "cli0"));
+    Packages packages;
+    FileFolder site;
+    for (bool star : {false, true}) {
+        SCOPED_TRACE(star ? "with a * line" : "without a * line");
+        const std::string table = site.path + "/fleet.txt";
+        write_file(table, star ? "* keep\n" : "02:00:00:00:77:77 keep\n");
+        LabProcess tool, flood;
+        ASSERT_TRUE(start_tool(tool, segment.server,
+                               {"--interface", "srv0", "--fleet", table, "--packages",
+                                packages.folder.path, "--seconds", "3"}));
+        close(tool.input_fd);
+        tool.input_fd = -1;
+        ASSERT_TRUE(wait_for_output(tool, "Fleet of ", 10000));
+        ASSERT_TRUE(start_in_namespace(flood, segment.routers[0], [] {
+            Injector own_port;
+            if (!open_injector(own_port, "cli0", INSTALL_PORT)) return 1;
+            for (int round = 0; round < 8; ++round) {
+                for (int i = 0; i < 150; ++i) {
+                    uint8_t mac[MAC_LENGTH] = {2,
+                                               0,
+                                               0,
+                                               0xCC,
+                                               static_cast<uint8_t>(i >> 8),
+                                               static_cast<uint8_t>(i & 0xff)};
+                    inject(own_port, forged_announcement(mac, "f" + std::to_string(i) + "\n"));
+                    usleep(3000);
+                }
+            }
+            return 0;
+        }));
+        int most = 0;
+        for (int waited = 0; waited < 60000 && !tool.ended; waited += 50) {
+            most = std::max(most, children_of(tool.pid));
+            wait_for_output(tool, "\x01", 50);
+        }
+        EXPECT_TRUE(finish_processes({&tool, &flood}, 60000));
+        EXPECT_EQ(exit_code(tool), 1);
+        const std::string& said = tool.output;
+        EXPECT_FALSE(has_control_bytes(said));
+        size_t offered = 0, rows = 0;
+        for (size_t at = 0; (at = said.find("): offered\n", at)) != std::string::npos; ++at)
+            ++offered;
+        for (size_t at = 0; (at = said.find("\n02:00:00:CC:", at)) != std::string::npos; ++at)
+            ++rows;
+        if (star) {
+            EXPECT_GT(most, 0);
+            EXPECT_LE(most, 32);
+            EXPECT_EQ(offered, 32u);
+            EXPECT_NE(said.find("0 installed, 32 failed, 0 missing, 0 left alone\n"),
+                      std::string::npos)
+                << said;
+            EXPECT_NE(said.find("No response from router"), std::string::npos);
+        } else {
+            EXPECT_EQ(most, 0);
+            EXPECT_EQ(offered, 0u);
+            // One line as each was heard, one row of the summary.
+            EXPECT_EQ(rows, 200u);
+            EXPECT_NE(said.find("0 installed, 0 failed, 1 missing, 100 left alone\n" +
+                                std::string(FLEET_CROWDED) + "\n"),
+                      std::string::npos)
+                << said;
+        }
+    }
 }

@@ -398,6 +398,10 @@ int install_fleet(const Request& r, const FleetOptions& options) {
     std::vector<FleetRouter> routers = run_fleet(interfaces, options, display);
     free_interfaces(interfaces);
     bool all = print_fleet_summary(routers, display.package_count);
+    if (display.crowded) {
+        puts(FLEET_CROWDED);
+        fflush(stdout);
+    }
     if (!r.report.empty()) {
         std::vector<std::string> names;
         for (const std::string& path : options.paths) names.push_back(base_name(path));
