@@ -14,7 +14,6 @@
 //   bench_fleet [--counts 1,4,16] [--rounds 1] [--packages DIR] [--show 1]
 //
 // --show 1 prints the tool's output of every run.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -70,25 +69,7 @@ long rss_kib(pid_t pid) {
 // The resident memory of pid and of its children.
 long tree_rss_kib(pid_t pid) {
     long total = rss_kib(pid);
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return total;
-    while (dirent* entry = readdir(proc)) {
-        int child = atoi(entry->d_name);
-        if (child <= 0) continue;
-        char path[64];
-        snprintf(path, sizeof path, "/proc/%d/stat", child);
-        FILE* f = fopen(path, "r");
-        if (f == nullptr) continue;
-        char text[512] = {};
-        size_t n = fread(text, 1, sizeof text - 1, f);
-        fclose(f);
-        text[n] = '\0';
-        const char* close = strrchr(text, ')');
-        int parent = 0;
-        if (close != nullptr && sscanf(close + 2, "%*c %d", &parent) == 1 && parent == pid)
-            total += rss_kib(child);
-    }
-    closedir(proc);
+    for (pid_t child : child_processes(pid)) total += rss_kib(child);
     return total;
 }
 

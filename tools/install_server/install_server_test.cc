@@ -914,24 +914,9 @@ TEST(InstallServer, ServesAFleetOnATerminalUntilStopped) {
 
 namespace {
 
-// The processes whose parent is pid.
+// How many processes pid has started that still run.
 int children_of(pid_t pid) {
-    int count = 0;
-    DIR* proc = opendir("/proc");
-    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
-        std::string stat_path = std::string("/proc/") + entry->d_name + "/stat";
-        FILE* f = fopen(stat_path.c_str(), "r");
-        if (f == nullptr) continue;
-        char text[512] = {};
-        size_t n = fread(text, 1, sizeof text - 1, f);
-        fclose(f);
-        text[n] = '\0';
-        const char* close = strrchr(text, ')');
-        int parent = 0;
-        if (close != nullptr && sscanf(close + 2, "%*c %d", &parent) == 1 && parent == pid) ++count;
-    }
-    if (proc != nullptr) closedir(proc);
-    return count;
+    return static_cast<int>(child_processes(pid).size());
 }
 
 }  // namespace

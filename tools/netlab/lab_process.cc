@@ -1,5 +1,6 @@
 #include "lab_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -127,4 +130,27 @@ bool finish_processes(const std::vector<LabProcess*>& processes, int timeout_ms)
 int exit_code(const LabProcess& process) {
     if (!process.ended || process.status == -1 || !WIFEXITED(process.status)) return -1;
     return WEXITSTATUS(process.status);
+}
+
+std::vector<pid_t> child_processes(pid_t pid) {
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+        int child = atoi(entry->d_name);
+        if (child <= 0) continue;
+        std::string stat_path = "/proc/" + std::to_string(child) + "/stat";
+        FILE* f = fopen(stat_path.c_str(), "r");
+        if (f == nullptr) continue;
+        char text[512] = {};
+        size_t n = fread(text, 1, sizeof text - 1, f);
+        fclose(f);
+        text[n] = '\0';
+        // The parent is the second field after the command's closing parenthesis.
+        const char* close = strrchr(text, ')');
+        int parent = 0;
+        if (close != nullptr && sscanf(close + 2, "%*c %d", &parent) == 1 && parent == pid)
+            children.push_back(child);
+    }
+    if (proc != nullptr) closedir(proc);
+    return children;
 }

@@ -39,3 +39,6 @@ bool finish_processes(const std::vector<LabProcess*>& processes, int timeout_ms)
 
 // The exit code of an ended child, or -1 (killed, crashed, running).
 int exit_code(const LabProcess& process);
+
+// The processes whose parent is pid, as /proc lists them now.
+std::vector<pid_t> child_processes(pid_t pid);
