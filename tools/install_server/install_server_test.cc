@@ -993,3 +993,33 @@ TEST(InstallServer, FleetFacesAFloodOfAnnouncements) {
         }
     }
 }
+
+// --netboot with --fleet: the boot image is served while the fleet is
+// installed, and both end together once every listed router is done.
+TEST(InstallServer, InstallsAFleetWhileServingTheBootImage) {
+    Cable cable;
+    ASSERT_TRUE(cable.ok) << "private network namespaces are needed (run as root)";
+    NetbootTree tree;
+    Packages packages;
+    FileFolder site, received;
+    LabProcess router;
+    ASSERT_TRUE(start_router(router, cable.client, "lab-router", received.path));
+    write_file(site.path + "/fleet.txt", mac_option(CLIENT_MAC) + " address 10.0.0.2/24\n");
+    std::string output;
+    EXPECT_EQ(run_tool(cable.server,
+                       {"--interface", "srv0", "--netboot", tree.folder.path, "--fleet",
+                        site.path + "/fleet.txt", "--packages", packages.folder.path},
+                       output),
+              0)
+        << output;
+    EXPECT_TRUE(finish_processes({&router}, 20000));
+    EXPECT_NE(output.find("Serving the network boot image " + tree.folder.path + " on srv0\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("02:00:00:00:02:01 (lab-router): done, "), std::string::npos) << output;
+    EXPECT_NE(output.find("1 installed, 0 failed, 0 missing, 0 left alone\n"), std::string::npos);
+    EXPECT_EQ(received.read("extra.vpk"), packages.folder.read("extra.vpk"));
+    EXPECT_EQ(received.read("autorun.scr"), address_script("02:00:00:00:02:01", "10.0.0.2/24"));
+    EXPECT_EQ(dnsmasq_serving(tree.folder.path), 0);
+    EXPECT_EQ(run_in(cable.server, "ip -o -4 address show srv0"), "");
+}
