@@ -89,23 +89,6 @@ void take_line(FleetRouter& router, const std::string& line) {
     }
 }
 
-// Reads what the conversation printed; false at its end.
-bool take_output(FleetRouter& router) {
-    char buffer[4096];
-    ssize_t n = read(router.output_fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) return true;
-    if (n <= 0) return false;
-    router.pending.append(buffer, static_cast<size_t>(n));
-    size_t end;
-    while ((end = router.pending.find('\n')) != std::string::npos) {
-        take_line(router, router.pending.substr(0, end));
-        router.pending.erase(0, end + 1);
-    }
-    // A conversation that prints without end is cut short, not stored.
-    if (router.pending.size() > 4096) router.pending.clear();
-    return true;
-}
-
 // The conversation has ended: its result.
 void finish_conversation(FleetRouter& router, uint64_t total_bytes, int package_count,
                          bool interrupted) {
@@ -222,6 +205,26 @@ struct FleetLoop {
     uint64_t total_bytes = 0;
     int package_count = 0;
 };
+
+// Reads what the conversation printed; false at its end. Without a
+// terminal every line that moves a router on is shown as it is taken, so
+// that no state goes unsaid when several lines come at once.
+bool take_output(FleetLoop& loop, FleetRouter& router) {
+    char buffer[4096];
+    ssize_t n = read(router.output_fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) return true;
+    if (n <= 0) return false;
+    router.pending.append(buffer, static_cast<size_t>(n));
+    size_t end;
+    while ((end = router.pending.find('\n')) != std::string::npos) {
+        take_line(router, router.pending.substr(0, end));
+        router.pending.erase(0, end + 1);
+        if (!loop.display->terminal) show_fleet(*loop.display, loop.routers);
+    }
+    // A conversation that prints without end is cut short, not stored.
+    if (router.pending.size() > 4096) router.pending.clear();
+    return true;
+}
 
 // One datagram from endpoint.
 void take_datagram(FleetLoop& loop, NetEndpoint& endpoint, const uint8_t* datagram, int length) {
@@ -411,7 +414,7 @@ std::vector<FleetRouter> run_fleet(InterfaceList& interfaces, const FleetOptions
             }
             for (FleetRouter& router : loop.routers) {
                 if (!running(router) || !FD_ISSET(router.output_fd, &ready)) continue;
-                if (!take_output(router)) {
+                if (!take_output(loop, router)) {
                     uint64_t bytes = loop.total_bytes;
                     bool keep = false;
                     bytes += fleet_script(options, router, keep).size();
