@@ -61,7 +61,14 @@ void open_install_client(InstallClient& client) {
     init_link(client.link);
     client.receiver = nullptr;
     client.server_endpoint = nullptr;
+    list_client_interfaces(client);
+}
+
+void list_client_interfaces(InstallClient& client) {
+    free_interfaces(client.interfaces);
     list_interfaces(client.interfaces);
+    for (unsigned i = 0; i < client.interfaces.count; ++i)
+        keep_own_datagrams(*client.interfaces.endpoints[i]);
 }
 
 void close_install_client(InstallClient& client) {
@@ -90,10 +97,7 @@ NetEndpoint* find_server(InstallClient& client, const char* label, bool& keep) {
             client.server_endpoint = endpoint;
             return endpoint;
         }
-        if (cycle % ANNOUNCE_REBUILD_CYCLES == 0) {
-            free_interfaces(client.interfaces);
-            list_interfaces(client.interfaces);
-        }
+        if (cycle % ANNOUNCE_REBUILD_CYCLES == 0) list_client_interfaces(client);
     }
 }
 

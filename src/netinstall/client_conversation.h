@@ -18,6 +18,10 @@ struct InstallClient {
 // A fresh link, no receiver, the interfaces listed and opened.
 void open_install_client(InstallClient& client);
 
+// Lists the interfaces into the client (after freeing what it had), each
+// endpoint keeping only the datagrams meant for it (keep_own_datagrams).
+void list_client_interfaces(InstallClient& client);
+
 // Releases the receiver and the interfaces.
 void close_install_client(InstallClient& client);
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <linux/filter.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -105,6 +106,33 @@ bool open_endpoint(NetEndpoint& endpoint, const char* interface_name, uint16_t p
     endpoint.destination.sin_port = htons(port);
     endpoint.destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
     return true;
+}
+
+bool keep_own_datagrams(NetEndpoint& endpoint) {
+    // A socket filter sees the datagram from its UDP header on: dst_mac is
+    // at 8 + 6. Loads past the end (a datagram too short) drop it.
+    constexpr uint32_t DST_MAC = 8 + MAC_LENGTH;
+    const uint8_t* mac = endpoint.mac;
+    uint32_t high =
+        (uint32_t{mac[0]} << 24) | (uint32_t{mac[1]} << 16) | (uint32_t{mac[2]} << 8) | mac[3];
+    uint32_t low = (uint32_t{mac[4]} << 8) | mac[5];
+    sock_filter code[] = {
+        // To this endpoint's MAC: taken.
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, DST_MAC),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, high, 0, 3),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, DST_MAC + 4),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, low, 4, 0),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+        // To nobody (an announcement): taken.
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 3),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, DST_MAC + 4),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xffffffffu),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    sock_fprog program = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return endpoint.socket_fd > 0 && setsockopt(endpoint.socket_fd, SOL_SOCKET, SO_ATTACH_FILTER,
+                                                &program, sizeof program) == 0;
 }
 
 void close_endpoint(NetEndpoint& endpoint) {

@@ -46,6 +46,14 @@ struct NetEndpoint {
 // socket_fd for the caller to close.
 bool open_endpoint(NetEndpoint& endpoint, const char* interface_name, uint16_t port);
 
+// Asks the kernel to drop, before they reach the socket, the datagrams
+// addressed to another machine (neither to this endpoint's MAC nor to
+// nobody): on a segment where a server installs many routers at once, a
+// router would otherwise wake for every block of every other router. The
+// header rules drop those anyway; false when the kernel refuses (nothing
+// changes then).
+bool keep_own_datagrams(NetEndpoint& endpoint);
+
 // Closes the socket if there is one. The interface stays configured.
 void close_endpoint(NetEndpoint& endpoint);
 

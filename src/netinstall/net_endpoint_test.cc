@@ -190,3 +190,38 @@ TEST(NetEndpoint, ReceivesFromItsInboxWhenItHasOne) {
     EXPECT_EQ(poll_datagram(endpoint, buffer), NOTHING_QUEUED);
     for (int fd : {pair[0], pair[1], unused[0], unused[1]}) close(fd);
 }
+
+// An endpoint that keeps its own datagrams gets those addressed to its MAC
+// and to nobody, never those for another machine nor one too short to say.
+TEST(NetEndpoint, KeepsOnlyTheDatagramsMeantForIt) {
+    Cable cable;
+    ASSERT_TRUE(cable.ok) << "private network namespaces are needed (run as root)";
+    LabProcess client;
+    ASSERT_TRUE(start_in_namespace(client, cable.client, [] {
+        NetEndpoint endpoint = open_or_exit("cli0", CLIENT_MAC);
+        printf("filter %d\n", keep_own_datagrams(endpoint));
+        fflush(stdout);
+        uint8_t buffer[RECEIVE_BUFFER_SIZE];
+        int length;
+        while ((length = wait_datagram(endpoint, buffer, 3000000)) > 0)
+            printf("got %d byte %d\n", length, length > HEADER_SIZE ? buffer[HEADER_SIZE] : -1);
+        return 0;
+    }));
+    ASSERT_TRUE(wait_for_output(client, "filter 1\n", 10000));
+    LabProcess server;
+    ASSERT_TRUE(start_in_namespace(server, cable.server, [] {
+        NetEndpoint endpoint = open_or_exit("srv0", SERVER_MAC);
+        const uint8_t ZERO[MAC_LENGTH] = {};
+        const uint8_t* to[] = {CLIENT_MAC, OTHER_CLIENT_MAC, ZERO, CLIENT_MAC_2, CLIENT_MAC};
+        for (int i = 0; i < 5; ++i) {
+            std::vector<uint8_t> d =
+                forged_datagram(SERVER_MAC, to[i], 0, KIND_TEXT, 1, 0, std::string(1, 'a' + i));
+            send_datagram(endpoint, d.data(), static_cast<int>(d.size()));
+        }
+        const uint8_t short_one[] = {2, 0, 0, 0, 1, 1, 2, 0, 0};
+        send_datagram(endpoint, short_one, sizeof short_one);
+        return 0;
+    }));
+    EXPECT_TRUE(finish_processes({&client, &server}, 20000));
+    EXPECT_EQ(client.output, "filter 1\ngot 21 byte 97\ngot 21 byte 99\ngot 21 byte 101\n");
+}

@@ -72,8 +72,7 @@ void wait_for_server(InstallClient& client, const char* label, bool& keep) {
         // An announcement could not be sent (a card was taken down, say):
         // no tight loop, and the cards are opened (and brought up) again.
         pause_us(ANNOUNCE_PAUSE_US);
-        free_interfaces(client.interfaces);
-        list_interfaces(client.interfaces);
+        list_client_interfaces(client);
     }
     printf("Found server at %s\n", format_mac(client.link.peer_mac));
     fflush(stdout);
