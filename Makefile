@@ -84,7 +84,12 @@ unit: host
 test: deps
 	$(MAKE) host target bootsys asan
 	cd $(ASAN) && ctest -L unit --output-on-failure -j $(JOBS)
-	cd $(HOST) && ctest --output-on-failure -j $(JOBS)
+	cd $(HOST) && ctest --output-on-failure -j $(JOBS) -LE testpc
+	# A test PC is an emulated machine sharing the processors with the
+	# others: one that the host starves for half a minute (seen once in
+	# a fleet of two PCs) fails its scenario's timing. A scenario that fails
+	# runs once more, and its first failure stays in the log.
+	cd $(HOST) && ctest --output-on-failure -j $(JOBS) -L testpc --repeat until-pass:2
 	$(MAKE) fuzz-smoke
 	$(MAKE) package-test
 
